@@ -1,0 +1,6 @@
+# Every target of the project builds with these warnings, as errors.
+add_library(kivo_warnings INTERFACE)
+target_compile_options(kivo_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Werror -Wshadow -Wnon-virtual-dtor -Wold-style-cast
+  -Wcast-align -Woverloaded-virtual -Wconversion -Wsign-conversion -Wnull-dereference
+  -Wdouble-promotion -Wformat=2 -Wimplicit-fallthrough)
