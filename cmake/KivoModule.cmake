@@ -11,7 +11,7 @@ endfunction()
 # kivo_tests(NAME <name> SOURCES ... DEPS ...): one GoogleTest binary per module.
 function(kivo_tests)
   cmake_parse_arguments(T "" "NAME" "SOURCES;DEPS" ${ARGN})
-  if(KIVO_FUZZ)
+  if(KIVO_FUZZ OR NOT T_SOURCES)
     return()
   endif()
   add_executable(${T_NAME} ${T_SOURCES})

@@ -1,0 +1,2 @@
+// The protocol module.
+namespace kivo::protocol {}

@@ -1,0 +1,2 @@
+// The xpc module.
+namespace kivo::xpc {}
