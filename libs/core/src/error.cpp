@@ -11,22 +11,28 @@ KivoError KivoError::not_implemented(std::string feature) {
 KivoError KivoError::permission_denied(std::string permission) {
   return {Kind::kPermissionDenied, std::move(permission)};
 }
-KivoError KivoError::not_connected() { return {Kind::kNotConnected, {}}; }
-KivoError KivoError::congested() { return {Kind::kCongested, {}}; }
+KivoError KivoError::not_connected() {
+  return {Kind::kNotConnected, {}};
+}
+KivoError KivoError::congested() {
+  return {Kind::kCongested, {}};
+}
 KivoError KivoError::invalid_message(std::string reason) {
   return {Kind::kInvalidMessage, std::move(reason)};
 }
 KivoError KivoError::unsupported(std::string feature) {
   return {Kind::kUnsupported, std::move(feature)};
 }
-KivoError KivoError::database(std::string reason) { return {Kind::kDatabase, std::move(reason)}; }
+KivoError KivoError::database(std::string reason) {
+  return {Kind::kDatabase, std::move(reason)};
+}
 KivoError KivoError::json(std::string reader_message) {
   return {Kind::kJson, std::move(reader_message)};
 }
 
 KivoError KivoError::io_errno(int error_number) {
-  KivoError error{Kind::kIo, fmt::format("{} (os error {})", std::strerror(error_number),
-                                         error_number)};
+  KivoError error{Kind::kIo,
+                  fmt::format("{} (os error {})", std::strerror(error_number), error_number)};
   error.io_kind_ = io_kind_of_errno(error_number);
   error.os_error_ = error_number;
   return error;

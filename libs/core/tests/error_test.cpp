@@ -1,8 +1,9 @@
+#include "kivo/core/error.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
 
-#include "kivo/core/error.hpp"
 #include "kivo/core/result.hpp"
 
 namespace kivo {

@@ -40,14 +40,11 @@ class [[nodiscard]] Expected {
   using value_type = T;
   using error_type = E;
 
-  Expected()
-    requires std::is_default_constructible_v<T>
-      : storage_(std::in_place_index<0>) {}
+  Expected() requires std::is_default_constructible_v<T> : storage_(std::in_place_index<0>) {}
   template <class U = T>
-    requires std::is_constructible_v<T, U&&> &&
-             (!std::is_same_v<std::remove_cvref_t<U>, Expected>) &&
-             (!std::is_same_v<std::remove_cvref_t<U>, Unexpected<E>>)
-  Expected(U&& value) : storage_(std::in_place_index<0>, std::forward<U>(value)) {}
+  requires std::is_constructible_v<T, U&&> &&(!std::is_same_v<std::remove_cvref_t<U>, Expected>)&&(
+      !std::is_same_v<std::remove_cvref_t<U>, Unexpected<E>>)Expected(U&& value)
+      : storage_(std::in_place_index<0>, std::forward<U>(value)) {}
   template <class G>
   Expected(const Unexpected<G>& error) : storage_(std::in_place_index<1>, error.error()) {}
   template <class G>
@@ -133,13 +130,15 @@ template <class T>
 using Result = Expected<T, KivoError>;
 
 // The success value of Result<void>.
-inline Result<void> ok() { return {}; }
+inline Result<void> ok() {
+  return {};
+}
 
 }  // namespace kivo
 
 // Returns the error of a Result-valued expression from the enclosing function.
-#define KIVO_TRY(expr)                                                    \
-  do {                                                                    \
-    auto kivo_try_result_ = (expr);                                       \
+#define KIVO_TRY(expr)                                                               \
+  do {                                                                               \
+    auto kivo_try_result_ = (expr);                                                  \
     if (!kivo_try_result_) return ::kivo::fail(std::move(kivo_try_result_).error()); \
   } while (false)
