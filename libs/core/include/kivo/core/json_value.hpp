@@ -23,21 +23,21 @@ class Value {
   using Storage = std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double,
                                std::string, Array, Object>;
 
-  Value() : storage_(nullptr) {}
-  Value(std::nullptr_t) : storage_(nullptr) {}
-  Value(bool b) : storage_(b) {}
-  Value(std::uint64_t u) : storage_(u) {}
+  Value();
+  Value(std::nullptr_t);
+  Value(bool b);
+  Value(std::uint64_t u);
   // Negative values are kept signed; others are normalised to unsigned so that
   // equal numbers compare equal whichever way they were built.
   Value(std::int64_t i);
-  Value(int i) : Value(static_cast<std::int64_t>(i)) {}
-  Value(unsigned u) : storage_(static_cast<std::uint64_t>(u)) {}
-  Value(double d) : storage_(d) {}
-  Value(std::string s) : storage_(std::move(s)) {}
-  Value(std::string_view s) : storage_(std::string(s)) {}
-  Value(const char* s) : storage_(std::string(s)) {}
-  Value(Array a) : storage_(std::move(a)) {}
-  Value(Object o) : storage_(std::move(o)) {}
+  Value(int i);
+  Value(unsigned u);
+  Value(double d);
+  Value(std::string s);
+  Value(std::string_view s);
+  Value(const char* s);
+  Value(Array a);
+  Value(Object o);
 
   bool is_null() const { return std::holds_alternative<std::nullptr_t>(storage_); }
   bool is_bool() const { return std::holds_alternative<bool>(storage_); }
@@ -81,6 +81,21 @@ struct Member {
 // How the reader names an unexpected value in its errors: "null",
 // "boolean `true`", "integer `-1`", "floating point `1.0`", "string \"a\"",
 // "sequence", "map".
+// Defined here, where Member is complete: building the variant needs every
+// alternative complete.
+inline Value::Value() : storage_(nullptr) {}
+inline Value::Value(std::nullptr_t) : storage_(nullptr) {}
+inline Value::Value(bool b) : storage_(b) {}
+inline Value::Value(std::uint64_t u) : storage_(u) {}
+inline Value::Value(int i) : Value(static_cast<std::int64_t>(i)) {}
+inline Value::Value(unsigned u) : storage_(static_cast<std::uint64_t>(u)) {}
+inline Value::Value(double d) : storage_(d) {}
+inline Value::Value(std::string s) : storage_(std::move(s)) {}
+inline Value::Value(std::string_view s) : storage_(std::string(s)) {}
+inline Value::Value(const char* s) : storage_(std::string(s)) {}
+inline Value::Value(Array a) : storage_(std::move(a)) {}
+inline Value::Value(Object o) : storage_(std::move(o)) {}
+
 std::string describe_unexpected(const Value& value);
 
 // A double as the reader shows it in errors: the shortest digits that read
