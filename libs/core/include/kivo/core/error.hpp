@@ -24,6 +24,7 @@ enum class IoKind : std::uint8_t {
   kTimedOut,
   kInterrupted,
   kUnexpectedEof,
+  kInvalidData,
 };
 
 class KivoError {
