@@ -150,8 +150,9 @@ TEST_F(QuitGateTest, FinishingAResumeDeletesTheIntentOnlyOnceTheLatchIsGone) {
     write_latch(latch_json("q1", kBoot));
     log::ScopedCapture capture;
     finish_resume_after_hello_at("q1", support, where().service_paths, boot);
-    ASSERT_EQ(capture.events().size(), 1u);
-    const log::CapturedEvent& event = capture.events()[0];
+    const std::vector<log::CapturedEvent> events = capture.events();
+    ASSERT_EQ(events.size(), 1u);
+    const log::CapturedEvent& event = events[0];
     EXPECT_EQ(event.level, log::Level::kWarn);
     EXPECT_EQ(event.target, "kivo_quit");
     EXPECT_EQ(event.message, "quit latch still active after resume hello; keeping resume intent");
