@@ -1,0 +1,136 @@
+// Connection: one end of the service link, a Unix stream socket that carries
+// Messages both ways.
+//
+// Threads: after resume() the connection runs three of its own. A reader
+// ("kivo-xpc-read") takes messages off the socket, a writer
+// ("kivo-xpc-write") drains the outgoing queue, and an event thread
+// ("kivo-xpc-events") calls the event handler, one event at a time, in
+// arrival order. Sending never waits for the socket.
+//
+// Events: every message with reply_to 0 becomes a WireMessage event. End of
+// stream, a read or write error, a malformed message, an outgoing queue over
+// 64 MiB, or cancel() end the connection; the handler then gets
+// ConnectionError::kInvalid exactly once, and no event after it. A message
+// with a non-zero reply_to goes to the send_with_reply() waiting for it, or is
+// dropped when none is.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <variant>
+
+#include "kivo/core/result.hpp"
+#include "kivo/xpc/message.hpp"
+#include "kivo/xpc/unique_fd.hpp"
+#include "kivo/xpc/wire.hpp"
+
+namespace kivo::xpc {
+
+// The one error event of this transport: the connection is gone for good.
+enum class ConnectionError : std::uint8_t { kInvalid };
+
+// "connection_invalid"
+std::string_view reason_text(ConnectionError error);
+
+using Event = std::variant<WireMessage, ConnectionError>;
+using EventHandler = std::function<void(Event)>;
+
+// The answer to send_with_reply: the peer's message, or the error object of a
+// connection that ended before it came.
+class Reply {
+ public:
+  explicit Reply(Message message) : message_(std::move(message)) {}
+  explicit Reply(ConnectionError error) : error_(error) {}
+
+  bool is_error() const { return !message_.has_value(); }
+  // Only when !is_error().
+  Message& message() { return *message_; }
+  const Message& message() const { return *message_; }
+  // Only when is_error().
+  ConnectionError error() const { return error_; }
+
+ private:
+  std::optional<Message> message_;
+  ConnectionError error_ = ConnectionError::kInvalid;
+};
+
+// The most that may wait in the outgoing queue, counted in body bytes. A send
+// that would queue more ends the connection.
+inline constexpr std::size_t kMaxOutgoingBytes = 64u * 1024u * 1024u;
+
+namespace detail {
+class ConnectionCore;
+}
+
+// A copyable handle that sends on a connection and nothing else; it may
+// outlive the Connection, whose end makes its sends no-ops.
+class Sender {
+ public:
+  // See Connection::send and Connection::send_reply.
+  Result<void> send(Message message) const;
+  Result<void> send_reply(std::uint64_t request_id, Message reply) const;
+
+ private:
+  friend class Connection;
+  explicit Sender(std::shared_ptr<detail::ConnectionCore> core) : core_(std::move(core)) {}
+  std::shared_ptr<detail::ConnectionCore> core_;
+};
+
+class Connection {
+ public:
+  // Connects to the socket at `path`. Failure: InvalidMessage
+  // "failed to create privileged XPC connection: <os error>".
+  static Result<Connection> connect(const std::filesystem::path& path);
+  // Takes over a socket that is already connected (the service's side, tests).
+  static Connection adopt(UniqueFd socket);
+
+  Connection(Connection&& other) noexcept = default;
+  Connection& operator=(Connection&& other) noexcept;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  // cancel(), then waits for the handler's last call to return (unless the
+  // handler itself is what destroys the connection).
+  ~Connection();
+
+  // Must come before resume(); later calls are ignored.
+  void set_event_handler(EventHandler handler);
+  // Starts the threads. Messages sent before it wait in the outgoing queue.
+  void resume();
+
+  // Queues a message with reply_to 0, numbered 1, 2, ... in the order of the
+  // calls. Fails only for a message the format cannot carry (bad key, more
+  // than 8 descriptors, body over 64 MiB). After the end of the connection
+  // the message is dropped and the call still succeeds: whether the peer got
+  // a message is never known to the sender.
+  Result<void> send(Message message);
+  // Queues a message that answers the peer's message `request_id`.
+  Result<void> send_reply(std::uint64_t request_id, Message reply);
+  // Sends and waits for the peer's message whose reply_to is this one's id.
+  // If the connection ends first (or has ended), the reply is
+  // ConnectionError::kInvalid. Needs resume() to have been called.
+  Result<Reply> send_with_reply(Message message);
+
+  Sender sender() const { return Sender(core_); }
+
+  // Ends the connection: shuts the socket down, waits for the reader and the
+  // writer, closes the socket, discards unsent messages and undelivered
+  // events. The handler's last event is ConnectionError::kInvalid. Safe from
+  // any thread, the handler included, and more than once.
+  void cancel();
+
+  // True once the connection has ended (its last event is queued).
+  bool is_ended() const;
+
+ private:
+  explicit Connection(std::shared_ptr<detail::ConnectionCore> core) : core_(std::move(core)) {}
+  void release();
+
+  std::shared_ptr<detail::ConnectionCore> core_;
+};
+
+}  // namespace kivo::xpc

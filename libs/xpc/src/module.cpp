@@ -1,2 +1,0 @@
-// The xpc module.
-namespace kivo::xpc {}
