@@ -1,14 +1,8 @@
 #include "kivo/xpc/service_path.hpp"
 
-#include <cstdlib>
+#include "kivo/core/config.hpp"
 
 namespace kivo::xpc {
-
-std::filesystem::path system_root() {
-  const char* root = std::getenv("KIVO_SYSTEM_ROOT");
-  if (root == nullptr || *root == '\0') return "/";
-  return root;
-}
 
 std::filesystem::path service_socket_path(const std::filesystem::path& root,
                                           std::string_view service_name) {
@@ -16,7 +10,7 @@ std::filesystem::path service_socket_path(const std::filesystem::path& root,
 }
 
 std::filesystem::path agent_service_socket_path() {
-  return service_socket_path(system_root(), kAgentServiceName);
+  return service_socket_path(kivo::system_root(), kAgentServiceName);
 }
 
 }  // namespace kivo::xpc

@@ -6,7 +6,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "utf8.hpp"
+#include "kivo/core/utf8.hpp"
 
 namespace kivo::xpc {
 namespace {
@@ -75,7 +75,7 @@ std::string_view key_problem(std::string_view key) {
   if (key.empty()) return "empty key";
   if (key.size() > kMaxKeyLength) return "key longer than 255 bytes";
   if (key.find('\0') != std::string_view::npos) return "key contains NUL";
-  if (!detail::is_valid_utf8(key)) return "key is not valid UTF-8";
+  if (!kivo::is_utf8(key)) return "key is not valid UTF-8";
   return {};
 }
 
