@@ -119,6 +119,7 @@ std::string classify(std::string_view message) {
   if (contains(message, "after backslash") || contains(message, "\\u' must be followed")) {
     return "invalid escape";
   }
+  if (contains(message, "number overflow")) return "number out of range";
   if (contains(message, "invalid number")) return "invalid number";
   if (contains(message, "invalid literal")) return "expected ident";
   if (at_end) {

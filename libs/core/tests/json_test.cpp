@@ -91,6 +91,7 @@ TEST(JsonParseTest, SyntaxErrorsNameTheFaultAndPlace) {
       {"{1:2}", "json error: key must be a string at line 1 column 2"},
       {"[1 2]", "json error: expected `,` or `]` at line 1 column 4"},
       {"tru", "json error: expected ident at line 1 column 3"},
+      {"[1e400]", "json error: number out of range at line 1 column 6"},
       {"\xEF\xBB\xBF{}", "json error: expected value at line 1 column 1"},
       {"\"\x01\"",
        "json error: control character (\\u0000-\\u001F) found while parsing a string "
