@@ -12,8 +12,8 @@
 
 #include "kivo/core/error.hpp"
 #include "kivo/core/json_codec.hpp"
-#include "kivo/protocol/agent_enum.hpp"
 #include "kivo/protocol/capture_geometry.hpp"
+#include "kivo/protocol/string_enum.hpp"
 
 namespace kivo::protocol {
 
@@ -28,9 +28,8 @@ enum class AgentErrorCode : std::uint8_t {
 };
 
 template <>
-struct AgentEnumNames<AgentErrorCode> {
-  static constexpr std::string_view name = "AgentErrorCode";
-  static constexpr std::array<std::string_view, 7> texts{
+struct StringEnum<AgentErrorCode> {
+  static constexpr std::array<std::string_view, 7> names{
       "no_agent", "screen_denied", "input_denied", "inactive_session", "secure_input_rejected",
       "protocol", "unsupported"};
 };

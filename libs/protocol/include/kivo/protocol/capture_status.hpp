@@ -12,7 +12,7 @@
 #include <tuple>
 
 #include "kivo/core/json_codec.hpp"
-#include "kivo/protocol/agent_enum.hpp"
+#include "kivo/protocol/string_enum.hpp"
 
 namespace kivo::protocol {
 
@@ -42,9 +42,8 @@ enum class CapabilityHealthState : std::uint8_t {
 };
 
 template <>
-struct AgentEnumNames<CapabilityHealthState> {
-  static constexpr std::string_view name = "CapabilityHealthState";
-  static constexpr std::array<std::string_view, 6> texts{"unknown", "starting",    "ready",
+struct StringEnum<CapabilityHealthState> {
+  static constexpr std::array<std::string_view, 6> names{"unknown", "starting",    "ready",
                                                          "lost",    "unavailable", "stopped"};
 };
 

@@ -9,7 +9,7 @@
 #include <tuple>
 
 #include "kivo/core/json_codec.hpp"
-#include "kivo/protocol/agent_enum.hpp"
+#include "kivo/protocol/string_enum.hpp"
 
 namespace kivo::protocol {
 
@@ -20,9 +20,8 @@ enum class PermissionAccess : std::uint8_t {
 };
 
 template <>
-struct AgentEnumNames<PermissionAccess> {
-  static constexpr std::string_view name = "PermissionAccess";
-  static constexpr std::array<std::string_view, 3> texts{"granted", "required", "unsupported"};
+struct StringEnum<PermissionAccess> {
+  static constexpr std::array<std::string_view, 3> names{"granted", "required", "unsupported"};
 };
 
 struct PermissionState {
