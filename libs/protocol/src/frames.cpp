@@ -5,7 +5,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "kivo/protocol/utf8.hpp"
+#include "kivo/core/utf8.hpp"
 
 namespace kivo::protocol {
 namespace {
