@@ -51,11 +51,11 @@ bool valid_target(std::string_view target) {
 
 }  // namespace
 
-std::optional<LogFilter> LogFilter::parse(std::string_view spec) {
+std::optional<LogFilter> LogFilter::parse(std::string_view text) {
   LogFilter filter;
   while (true) {
-    const std::size_t comma = spec.find(',');
-    const std::string_view piece = trim(spec.substr(0, comma));
+    const std::size_t comma = text.find(',');
+    const std::string_view piece = trim(text.substr(0, comma));
     if (!piece.empty()) {
       std::string_view target;
       std::string_view level_text = piece;
@@ -71,7 +71,7 @@ std::optional<LogFilter> LogFilter::parse(std::string_view spec) {
       filter.directives_.push_back(Directive{std::string(target), !level.off, level.lowest});
     }
     if (comma == std::string_view::npos) break;
-    spec.remove_prefix(comma + 1);
+    text.remove_prefix(comma + 1);
   }
   if (filter.directives_.empty()) return std::nullopt;
   std::stable_sort(

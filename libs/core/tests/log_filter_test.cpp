@@ -11,7 +11,7 @@ namespace kivo::log {
 namespace {
 
 struct FilterCase {
-  std::string spec;
+  std::string text;
   std::string target;
   Level level;
   bool written;
@@ -44,17 +44,17 @@ TEST(LogFilterTest, DirectivesDecideByLongestMatchingPrefix) {
       {"kivo=error,kivo=debug", "kivo_agent", Level::kDebug, true},
   };
   for (const FilterCase& c : cases) {
-    const auto filter = LogFilter::parse(c.spec);
-    ASSERT_TRUE(filter.has_value()) << c.spec;
+    const auto filter = LogFilter::parse(c.text);
+    ASSERT_TRUE(filter.has_value()) << c.text;
     EXPECT_EQ(filter->enabled(c.level, c.target), c.written)
-        << c.spec << " / " << c.target << " / " << level_name(c.level);
+        << c.text << " / " << c.target << " / " << level_name(c.level);
   }
 }
 
-TEST(LogFilterTest, MalformedSpecsAreRejectedWhole) {
-  for (const char* spec : {"", " , ", "kivo=", "=info", "kivo=loud", "verbose", "kivo", "a=b=c",
+TEST(LogFilterTest, MalformedFiltersAreRejectedWhole) {
+  for (const char* text : {"", " , ", "kivo=", "=info", "kivo=loud", "verbose", "kivo", "a=b=c",
                            "kivo file=info", "kivo=info,bogus"}) {
-    EXPECT_FALSE(LogFilter::parse(spec).has_value()) << '"' << spec << '"';
+    EXPECT_FALSE(LogFilter::parse(text).has_value()) << '"' << text << '"';
   }
 }
 

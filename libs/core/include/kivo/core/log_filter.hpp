@@ -26,7 +26,7 @@ inline constexpr std::string_view kDefaultFilter = "kivo=info";
 class LogFilter {
  public:
   // Empty when any directive is malformed or there is none.
-  static std::optional<LogFilter> parse(std::string_view spec);
+  static std::optional<LogFilter> parse(std::string_view text);
   // "kivo=info".
   static LogFilter default_filter();
   // KIVO_LOG when it is set and parses, otherwise the default.
