@@ -4,7 +4,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include "temp_dir.hpp"
+#include "kivo/testing/temp_dir.hpp"
 
 namespace kivo {
 namespace {

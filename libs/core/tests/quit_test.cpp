@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "kivo/core/log.hpp"
-#include "temp_dir.hpp"
+#include "kivo/testing/temp_dir.hpp"
 
 namespace kivo {
 namespace {

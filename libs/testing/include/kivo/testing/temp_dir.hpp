@@ -27,6 +27,9 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::filesystem::path& relative) const {
+    return path_ / relative;
+  }
 
   // Writes a file below the folder, creating its parent folders.
   std::filesystem::path write(const std::filesystem::path& relative,
@@ -53,6 +56,8 @@ class ScopedEnv {
       ::unsetenv(name);
     }
   }
+  ScopedEnv(const char* name, const std::optional<std::string>& value)
+      : ScopedEnv(name, value ? value->c_str() : nullptr) {}
   ~ScopedEnv() {
     if (old_) {
       ::setenv(name_, old_->c_str(), 1);

@@ -1,2 +1,0 @@
-#pragma once
-#include "kivo/testing/temp_dir.hpp"
