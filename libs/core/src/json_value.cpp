@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "kivo/core/debug_text.hpp"
+
 namespace kivo::json {
 
 Value::Value(std::int64_t i) {
@@ -27,42 +29,6 @@ bool operator==(const Value& a, const Value& b) {
   return a.storage_ == b.storage_;
 }
 
-namespace {
-
-// Escapes a string the way a debug rendering shows it inside double quotes.
-std::string quoted(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-          out += fmt::format("\\u{{{:x}}}", static_cast<unsigned char>(c));
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
-
-}  // namespace
-
 std::string describe_unexpected(const Value& value) {
   if (value.is_null()) return "null";
   if (value.is_bool()) return fmt::format("boolean `{}`", value.as_bool());
@@ -70,7 +36,7 @@ std::string describe_unexpected(const Value& value) {
   if (value.is_signed()) return fmt::format("integer `{}`", value.as_signed());
   if (value.is_double())
     return fmt::format("floating point `{}`", float_for_display(value.as_double()));
-  if (value.is_string()) return fmt::format("string {}", quoted(value.as_string()));
+  if (value.is_string()) return fmt::format("string {}", debug_quoted(value.as_string()));
   if (value.is_array()) return "sequence";
   return "map";
 }

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kivo/core/debug_text.hpp"
 #include "kivo/core/log_handler.hpp"
 
 namespace kivo::log {
@@ -37,37 +38,6 @@ CaptureRegistry& capture_registry() {
   return *registry;
 }
 
-void append_escaped(std::string& out, char c) {
-  switch (c) {
-    case '"':
-      out += "\\\"";
-      return;
-    case '\\':
-      out += "\\\\";
-      return;
-    case '\n':
-      out += "\\n";
-      return;
-    case '\r':
-      out += "\\r";
-      return;
-    case '\t':
-      out += "\\t";
-      return;
-    case '\0':
-      out += "\\0";
-      return;
-    default:
-      break;
-  }
-  const auto byte = static_cast<unsigned char>(c);
-  if (byte < 0x20 || byte == 0x7f) {
-    out += fmt::format("\\u{{{:x}}}", byte);
-  } else {
-    out += c;
-  }
-}
-
 }  // namespace
 
 std::string_view level_name(Level level) {
@@ -89,12 +59,7 @@ std::string_view level_name(Level level) {
 namespace detail {
 
 std::string quoted(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  out += '"';
-  for (char c : text) append_escaped(out, c);
-  out += '"';
-  return out;
+  return debug_quoted(text);
 }
 
 }  // namespace detail
