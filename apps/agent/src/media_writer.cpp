@@ -7,9 +7,10 @@
 namespace kivo::agent {
 namespace {
 
-// After a stop, how many more attempts a half-written frame gets to finish:
-// about one second at the 20 ms send timeout.
-constexpr int kFinishAttemptsAfterStop = 50;
+// After a stop, how many attempts in a row without progress a half-written
+// frame gets to finish: about one second of a peer that does not read, at
+// the 20 ms send timeout.
+constexpr int kStalledAttemptsAfterStop = 50;
 
 }  // namespace
 
@@ -25,12 +26,15 @@ Result<bool> MediaWriter::write_frame(const protocol::MediaFrame& frame,
   if (stop.load()) return false;
   KIVO_TRY(set_send_timeout(fd_.get()));
 
-  int attempts_after_stop = 0;
+  int stalled_attempts = 0;
+  std::size_t written_before = 0;
   const auto keep_going = [&](std::size_t written) {
     if (!stop.load()) return true;
     // Nothing of this frame is out yet: leave the stream as it is.
     if (written == 0) return false;
-    return ++attempts_after_stop <= kFinishAttemptsAfterStop;
+    stalled_attempts = written > written_before ? 0 : stalled_attempts + 1;
+    written_before = written;
+    return stalled_attempts <= kStalledAttemptsAfterStop;
   };
   std::size_t written = 0;
   const auto result =
