@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <thread>
 #include <vector>
 
@@ -138,6 +139,23 @@ TEST_F(MediaWriterTest, FailuresAreErrorsOfTheWrite) {
   const auto after_shutdown = write_media_frame(*writer, audio(1), counters, stop);
   ASSERT_FALSE(after_shutdown);
   EXPECT_EQ(after_shutdown.error().kind(), KivoError::Kind::kIo);
+}
+
+TEST_F(MediaWriterTest, FrameLeftHalfWrittenRefusesEveryLaterWrite) {
+  Result<bool> written = false;
+  std::thread media_thread(
+      [&] { written = write_media_frame(*writer, video(1, 4 * 1024 * 1024), counters, stop); });
+  ASSERT_TRUE(testing::eventually([&] { return testing::readable_bytes(pair.peer.get()) > 0; }));
+  pair.peer.reset();
+  media_thread.join();
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().os_error(), EPIPE);
+
+  // A later frame would start in the middle of the unfinished one.
+  const auto later = write_media_frame(*writer, audio(2), counters, stop);
+  ASSERT_FALSE(later);
+  EXPECT_EQ(later.error().display(), "io error: media socket holds an unfinished frame");
+  EXPECT_EQ(counters.ok_frames.load(), 0u);
 }
 
 // ---- Playback reader --------------------------------------------------------
