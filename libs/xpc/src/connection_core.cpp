@@ -59,8 +59,8 @@ Result<void> ConnectionCore::send(std::uint64_t reply_to, Message message) {
   auto encoded = encode_message(0, reply_to, message);
   if (!encoded) return fail(std::move(encoded).error());
   Outgoing item{std::move(*encoded), std::move(message)};
-  std::lock_guard lock(mutex_);
-  queue_locked(std::move(item), nullptr);
+  std::unique_lock lock(mutex_);
+  if (queue_locked(std::move(item), nullptr) != 0) write_directly_locked(lock);
   return ok();
 }
 
@@ -74,6 +74,7 @@ Result<Reply> ConnectionCore::send_with_reply(Message message) {
   // even an immediate answer finds it.
   const std::uint64_t id = queue_locked(std::move(item), &waiter);
   if (id == 0) return Reply(ConnectionError::kInvalid);
+  write_directly_locked(lock);
   reply_ready_.wait(lock, [&] { return waiter.done; });
   if (waiter.reply) return Reply(std::move(*waiter.reply));
   return Reply(ConnectionError::kInvalid);
@@ -93,6 +94,30 @@ std::uint64_t ConnectionCore::queue_locked(Outgoing item, Waiter* waiter) {
   outgoing_bytes_ += bytes;
   writer_wake_.notify_one();
   return id;
+}
+
+void ConnectionCore::write_directly_locked(std::unique_lock<std::mutex>& lock) {
+  if (!resumed_ || ended_ || writing_ || outgoing_.size() != 1) return;
+  Outgoing item = std::move(outgoing_.front());
+  outgoing_.pop_front();
+  outgoing_bytes_ -= item.encoded.body_length();
+  writing_ = true;
+  lock.unlock();
+  auto reached = send_message_from(socket_.get(), item.encoded, 0, SendMode::kUntilFull);
+  lock.lock();
+  writing_ = false;
+  write_idle_.notify_all();
+  if (!reached) {
+    end_locked();
+    return;
+  }
+  if (*reached < item.encoded.bytes.size() && !ended_) {
+    // The socket is full: the writer finishes this message before any other.
+    item.sent = *reached;
+    outgoing_bytes_ += item.encoded.body_length();
+    outgoing_.push_front(std::move(item));
+  }
+  writer_wake_.notify_one();
 }
 
 void ConnectionCore::end_locked() {
@@ -126,7 +151,10 @@ void ConnectionCore::cancel() {
   for (std::thread* thread : {&reader_, &writer_}) {
     if (thread->joinable() && thread->get_id() != std::this_thread::get_id()) thread->join();
   }
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
+  // A sender may still be inside a direct write; the socket is shut down, so
+  // it returns at once.
+  write_idle_.wait(lock, [&] { return !writing_; });
   socket_.reset();
 }
 
@@ -192,14 +220,18 @@ void ConnectionCore::read_loop() {
 void ConnectionCore::write_loop() {
   for (;;) {
     std::unique_lock lock(mutex_);
-    writer_wake_.wait(lock, [&] { return ended_ || !outgoing_.empty(); });
+    writer_wake_.wait(lock, [&] { return ended_ || (!outgoing_.empty() && !writing_); });
     if (ended_) return;
     Outgoing item = std::move(outgoing_.front());
     outgoing_.pop_front();
     outgoing_bytes_ -= item.encoded.body_length();
+    writing_ = true;
     lock.unlock();
-    if (!send_message(socket_.get(), item.encoded)) {
-      lock.lock();
+    auto reached = send_message_from(socket_.get(), item.encoded, item.sent, SendMode::kBlocking);
+    lock.lock();
+    writing_ = false;
+    write_idle_.notify_all();
+    if (!reached) {
       end_locked();
       return;
     }

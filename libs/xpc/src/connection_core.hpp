@@ -35,7 +35,8 @@ class ConnectionCore {
  private:
   struct Outgoing {
     EncodedMessage encoded;
-    Message owner;  // keeps the encoded descriptors open until written
+    Message owner;         // keeps the encoded descriptors open until written
+    std::size_t sent = 0;  // bytes already on the socket (descriptors too, when > 0)
   };
   struct PendingEvent {
     Event event;
@@ -49,6 +50,11 @@ class ConnectionCore {
   // Queues an encoded message under the next id; 0 when the connection has
   // ended (now or before) and nothing was queued.
   std::uint64_t queue_locked(Outgoing item, Waiter* waiter);
+  // When the message just queued is the only one and no write is under way,
+  // writes what the socket takes at once on the caller's thread and leaves
+  // the rest to the writer. Saves the hand-off to the writer on a link that
+  // keeps up, without ever waiting for the socket.
+  void write_directly_locked(std::unique_lock<std::mutex>& lock);
   void end_locked();
 
   void read_loop();
@@ -65,6 +71,8 @@ class ConnectionCore {
   std::deque<Outgoing> outgoing_;
   std::size_t outgoing_bytes_ = 0;
   std::condition_variable writer_wake_;
+  bool writing_ = false;  // a thread is writing to the socket
+  std::condition_variable write_idle_;
 
   std::deque<PendingEvent> events_;
   std::size_t event_bytes_ = 0;

@@ -60,41 +60,50 @@ Result<void> receive_exact(int fd, std::span<std::uint8_t> out, std::vector<Uniq
 
 }  // namespace
 
-Result<void> send_message(int fd, const EncodedMessage& message) {
+Result<std::size_t> send_message_from(int fd, const EncodedMessage& message, std::size_t offset,
+                                      SendMode mode) {
   const auto& bytes = message.bytes;
-  ControlBuffer control{};
-  iovec io{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
-  msghdr header{};
-  header.msg_iov = &io;
-  header.msg_iovlen = 1;
-  if (!message.descriptors.empty()) {
-    const std::size_t payload = sizeof(int) * message.descriptors.size();
-    header.msg_control = control.bytes.data();
-    header.msg_controllen = CMSG_SPACE(payload);
-    cmsghdr* item = CMSG_FIRSTHDR(&header);
-    item->cmsg_level = SOL_SOCKET;
-    item->cmsg_type = SCM_RIGHTS;
-    item->cmsg_len = CMSG_LEN(payload);
-    std::memcpy(CMSG_DATA(item), message.descriptors.data(), payload);
+  const int flags = MSG_NOSIGNAL | (mode == SendMode::kUntilFull ? MSG_DONTWAIT : 0);
+  const auto would_block = [](int error) { return error == EAGAIN || error == EWOULDBLOCK; };
+  std::size_t done = offset;
+
+  if (done == 0) {
+    ControlBuffer control{};
+    iovec io{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+    msghdr header{};
+    header.msg_iov = &io;
+    header.msg_iovlen = 1;
+    if (!message.descriptors.empty()) {
+      const std::size_t payload = sizeof(int) * message.descriptors.size();
+      header.msg_control = control.bytes.data();
+      header.msg_controllen = CMSG_SPACE(payload);
+      cmsghdr* item = CMSG_FIRSTHDR(&header);
+      item->cmsg_level = SOL_SOCKET;
+      item->cmsg_type = SCM_RIGHTS;
+      item->cmsg_len = CMSG_LEN(payload);
+      std::memcpy(CMSG_DATA(item), message.descriptors.data(), payload);
+    }
+    ssize_t sent = -1;
+    do {
+      sent = ::sendmsg(fd, &header, flags);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+      if (mode == SendMode::kUntilFull && would_block(errno)) return done;
+      return fail(KivoError::io_errno(errno));
+    }
+    // The descriptors went with the first bytes; the rest is plain data.
+    done = static_cast<std::size_t>(sent);
   }
-
-  ssize_t sent = -1;
-  do {
-    sent = ::sendmsg(fd, &header, MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
-  if (sent < 0) return fail(KivoError::io_errno(errno));
-
-  // The descriptors went with the first bytes; the rest is plain data.
-  auto done = static_cast<std::size_t>(sent);
   while (done < bytes.size()) {
-    const ssize_t more = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    const ssize_t more = ::send(fd, bytes.data() + done, bytes.size() - done, flags);
     if (more < 0) {
       if (errno == EINTR) continue;
+      if (mode == SendMode::kUntilFull && would_block(errno)) return done;
       return fail(KivoError::io_errno(errno));
     }
     done += static_cast<std::size_t>(more);
   }
-  return ok();
+  return done;
 }
 
 Result<ReceivedMessage> receive_message(int fd) {

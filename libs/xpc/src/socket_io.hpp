@@ -13,9 +13,13 @@ struct ReceivedMessage {
   std::uint32_t body_length = 0;
 };
 
-// Writes all bytes of one message, its descriptors riding on the first
-// sendmsg. Blocks until written; never raises SIGPIPE.
-Result<void> send_message(int fd, const EncodedMessage& message);
+// Writes the bytes of one message from `offset` on, its descriptors riding on
+// the first sendmsg (offset 0). Blocking: until all is written. Not blocking:
+// until the socket would block. Returns the offset reached; never raises
+// SIGPIPE.
+enum class SendMode : std::uint8_t { kBlocking, kUntilFull };
+Result<std::size_t> send_message_from(int fd, const EncodedMessage& message, std::size_t offset,
+                                      SendMode mode);
 
 // Reads one whole message. End of stream, a read error and a malformed
 // message are all errors; every descriptor that came with a failed message

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "kivo/xpc/bounded_queue.hpp"
 #include "test_support.hpp"
 
 namespace kivo::xpc {
@@ -522,6 +524,46 @@ TEST_F(ConnectionTest, SenderOutlivesTheConnection) {
   const Sender sender = agent_->sender();
   finish();
   EXPECT_TRUE(sender.send(numbered(1)));
+}
+
+}  // namespace
+}  // namespace kivo::xpc
+
+namespace kivo::xpc {
+namespace {
+
+// Messages larger than the socket's buffer are written partly by the sender
+// and finished by the writer; the peer must still read them whole, in order,
+// with their descriptors.
+TEST(ConnectionWriteTest, MessagesLargerThanTheSocketBufferArriveWhole) {
+  auto [near_end, far_end] = testing::make_socket_pair();
+  Connection sender = Connection::adopt(std::move(near_end));
+  sender.resume();
+  constexpr int kCount = 3;
+  for (int i = 0; i < kCount; ++i) {
+    Message message;
+    message.set_data("payload", std::vector<std::uint8_t>(1u << 20, static_cast<std::uint8_t>(i)));
+    auto [kept, passed] = testing::make_socket_pair();
+    message.set_fd("fd", std::move(passed));
+    ASSERT_TRUE(sender.send(std::move(message)));
+  }
+
+  BoundedQueue<Event> received(16);
+  Connection receiver = Connection::adopt(std::move(far_end));
+  receiver.set_event_handler([&](Event event) { received.push(std::move(event)); });
+  receiver.resume();
+  for (int i = 0; i < kCount; ++i) {
+    std::optional<Event> event = received.pop();
+    ASSERT_TRUE(event && std::holds_alternative<WireMessage>(*event)) << i;
+    const Message& message = std::get<WireMessage>(*event).message;
+    auto payload = message.data("payload");
+    ASSERT_TRUE(payload);
+    ASSERT_EQ(payload->size(), 1u << 20);
+    EXPECT_EQ(std::count(payload->begin(), payload->end(), static_cast<std::uint8_t>(i)), 1 << 20);
+    EXPECT_TRUE(message.dup_fd("fd").valid());
+  }
+  sender.cancel();
+  receiver.cancel();
 }
 
 }  // namespace
