@@ -340,6 +340,24 @@ Result<void> StandinService::refuse_hello() {
   return s.connection->send_reply(*hello_id, std::move(reply));
 }
 
+// Hands a frame to the caller's callback, or keeps it for next_*_frame(),
+// waiting while the backlog is full. False once the service is stopping.
+template <class Frame>
+static bool keep_frame(std::mutex& mutex, std::condition_variable& cv, const bool& stopping,
+                       const std::function<void(const Frame&)>& callback,
+                       std::deque<Frame>& backlog, Frame frame) {
+  if (callback) {
+    callback(frame);
+    return true;
+  }
+  std::unique_lock lock(mutex);
+  cv.wait(lock, [&] { return stopping || backlog.size() < kFrameBacklog; });
+  if (stopping) return false;
+  backlog.push_back(std::move(frame));
+  cv.notify_all();
+  return true;
+}
+
 void StandinService::read_media() {
   State& s = *state_;
   for (;;) {
@@ -372,15 +390,10 @@ void StandinService::read_media() {
           }
         },
         frame->value);
-    if (options_.on_media_frame) {
-      options_.on_media_frame(*frame);
-      continue;
+    if (!keep_frame(s.mutex, s.changed, s.stopping, options_.on_media_frame, s.media_frames,
+                    std::move(*frame))) {
+      break;
     }
-    std::unique_lock lock(s.mutex);
-    s.changed.wait(lock, [&] { return s.stopping || s.media_frames.size() < kFrameBacklog; });
-    if (s.stopping) break;
-    s.media_frames.push_back(std::move(*frame));
-    s.changed.notify_all();
   }
   std::lock_guard lock(s.mutex);
   s.media_done = true;
@@ -404,15 +417,10 @@ void StandinService::read_bulk() {
     if (std::holds_alternative<protocol::BulkFrame::Clipboard>(frame->value)) {
       s.violation("the agent wrote an inbound clipboard bulk frame (0x33)");
     }
-    if (options_.on_bulk_frame) {
-      options_.on_bulk_frame(*frame);
-      continue;
+    if (!keep_frame(s.mutex, s.changed, s.stopping, options_.on_bulk_frame, s.bulk_frames,
+                    std::move(*frame))) {
+      break;
     }
-    std::unique_lock lock(s.mutex);
-    s.changed.wait(lock, [&] { return s.stopping || s.bulk_frames.size() < kFrameBacklog; });
-    if (s.stopping) break;
-    s.bulk_frames.push_back(std::move(*frame));
-    s.changed.notify_all();
   }
   std::lock_guard lock(s.mutex);
   s.bulk_done = true;
