@@ -1,8 +1,15 @@
 # kivo_module(NAME <name> SOURCES ... DEPS ...)
 # Declares libs/<name> as the static library kivo_<name> with its public headers
 # under include/kivo/<name>.
+# A module without sources yet is a header-only (interface) library.
 function(kivo_module)
   cmake_parse_arguments(M "" "NAME" "SOURCES;DEPS" ${ARGN})
+  if(NOT M_SOURCES)
+    add_library(kivo_${M_NAME} INTERFACE)
+    target_include_directories(kivo_${M_NAME} INTERFACE ${CMAKE_CURRENT_SOURCE_DIR}/include)
+    target_link_libraries(kivo_${M_NAME} INTERFACE ${M_DEPS})
+    return()
+  endif()
   add_library(kivo_${M_NAME} STATIC ${M_SOURCES})
   target_include_directories(kivo_${M_NAME} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)
   target_link_libraries(kivo_${M_NAME} PUBLIC ${M_DEPS} PRIVATE kivo_warnings)
