@@ -21,6 +21,7 @@ struct ThreadName {
 };
 
 constexpr std::array kThreadNames{
+    ThreadName{"kivo-agent-runtime", "kivo-runtime"},
     ThreadName{"kivo-agent-async", "kivo-async"},
     ThreadName{"kivo-agent-xpc-runtime", "kivo-xpc-rt"},
     ThreadName{"kivo-agent-clipboard-poll", "kivo-clip-poll"},

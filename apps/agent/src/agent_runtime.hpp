@@ -1,0 +1,33 @@
+// run_agent_runtime: the agent's life after logging has started. The start-up
+// gate, the connection and hello, the sockets and worker threads, the wait
+// for a shutdown request, and the ordered cleanup.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "agent_failure.hpp"
+#include "agent_features.hpp"
+#include "graphics_snapshot.hpp"
+#include "kivo/core/result.hpp"
+#include "session_claim.hpp"
+#include "shutdown_channel.hpp"
+#include "signal_watch.hpp"
+
+namespace kivo::agent {
+
+struct RuntimeEnvironment {
+  // The claim sampled at start-up, sent with the hello.
+  SessionClaim claim;
+  // A fresh claim, for "lock_screen".
+  std::function<SessionClaim()> sample_claim;
+  std::function<std::unique_ptr<AgentFeatures>()> make_features;
+  // Shared with whoever else may ask for shutdown (the status item).
+  ShutdownChannel& shutdown;
+};
+
+// Success for a quit (the service's, remembered by the quitting flag, or a
+// signal) and for a start-up gate that says exit; otherwise the failure.
+Expected<void, AgentFailure> run_agent_runtime(RuntimeEnvironment environment);
+
+}  // namespace kivo::agent
