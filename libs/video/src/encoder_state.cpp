@@ -1,6 +1,7 @@
 #include "kivo/video/encoder_state.hpp"
 
 #include <chrono>
+#include <utility>
 
 namespace kivo::video {
 namespace {
@@ -49,17 +50,20 @@ bool EncodedQueue::push(EncodedSample sample) {
     dropped.push_back(std::move(samples_.front()));
     samples_.pop_front();
     kept_all = false;
+    lost_ = true;
   }
   samples_.push_back(std::move(sample));
   return kept_all;
 }
 
-std::vector<EncodedSample> EncodedQueue::take_all() {
+EncodedBatch EncodedQueue::take_all() {
   std::lock_guard lock(mutex_);
-  std::vector<EncodedSample> taken(std::make_move_iterator(samples_.begin()),
-                                   std::make_move_iterator(samples_.end()));
+  EncodedBatch batch;
+  batch.samples.assign(std::make_move_iterator(samples_.begin()),
+                       std::make_move_iterator(samples_.end()));
+  batch.lost_before = std::exchange(lost_, false);
   samples_.clear();
-  return taken;
+  return batch;
 }
 
 void EncodedQueue::close() {
@@ -108,11 +112,10 @@ void handle_encoder_output(EncoderOutputContext& context, EncoderStatus status,
     counters.vt_output_ok.fetch_add(1);
     if (!context.queue.push(std::move(*sample))) {
       // Samples were lost, so later frames may refer to pictures the remote
-      // decoder never gets: ask for a key frame and hold frames back until
-      // one is out.
+      // decoder never gets: ask for a key frame. The queue marks the loss,
+      // and the emission stage holds frames back from there on.
       counters.encoded_queue_overflows.fetch_add(1);
       context.flags.request.store(true);
-      context.flags.awaiting.store(true);
     }
   } else {
     counters.vt_output_error.fetch_add(1);

@@ -432,12 +432,13 @@ TEST_F(OutputAccountingTest, OverflowDropsTheOldestAndAsksForAKeyFrame) {
   context.flags.request.store(false);
   handle_encoder_output(context, encoder_status::kOk, 0, sample());
   handle_encoder_output(context, encoder_status::kOk, 0, sample());
-  EXPECT_FALSE(context.flags.awaiting.load());
   handle_encoder_output(context, encoder_status::kOk, 0, sample());
-  EXPECT_EQ(context.queue.size(), 2u);
   EXPECT_EQ(context.counters.encoded_queue_overflows.load(), 1u);
   EXPECT_TRUE(context.flags.request.load());
-  EXPECT_TRUE(context.flags.awaiting.load());
+  const EncodedBatch batch = context.queue.take_all();
+  EXPECT_EQ(batch.samples.size(), 2u);
+  EXPECT_TRUE(batch.lost_before);
+  EXPECT_FALSE(context.queue.take_all().lost_before);
 }
 
 TEST_F(OutputAccountingTest, TearDownWaitsForARunningOutputCall) {

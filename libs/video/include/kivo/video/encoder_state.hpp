@@ -50,10 +50,20 @@ struct EncoderCounters {
 
 // The key frame request (read and cleared before each submit; starts set so
 // that a run opens with a key frame) and the awaiting-key-frame gate of the
-// emission stage.
+// emission stage. Only the capture worker's thread writes the gate: a loss
+// in the queue reaches it through the queue itself (EncodedBatch), in order
+// with the samples.
 struct KeyFrameFlags {
   std::atomic<bool> request{true};
   std::atomic<bool> awaiting{false};
+};
+
+// What one take from the queue gives: the samples in order, and whether
+// samples were lost (to overflow) since the previous take, all of them older
+// than these.
+struct EncodedBatch {
+  std::vector<EncodedSample> samples;
+  bool lost_before = false;
 };
 
 // Encoded samples between the output function and the emission stage. When
@@ -65,7 +75,7 @@ class EncodedQueue {
 
   // False when the queue held `limit` or more and lost its oldest sample.
   bool push(EncodedSample sample);
-  std::vector<EncodedSample> take_all();
+  EncodedBatch take_all();
   // Discards what is queued and refuses later pushes.
   void close();
   std::size_t size() const;
@@ -74,6 +84,7 @@ class EncodedQueue {
   mutable std::mutex mutex_;
   std::deque<EncodedSample> samples_;
   std::size_t limit_;
+  bool lost_ = false;
   bool closed_ = false;
 };
 
