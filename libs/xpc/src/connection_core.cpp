@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sys/socket.h>
 
+#include <new>
 #include <utility>
 
 #include "socket_io.hpp"
@@ -10,10 +11,12 @@
 namespace kivo::xpc::detail {
 namespace {
 
-// How far the reader may run ahead of the handler, in body bytes. Past it the
-// reader stops taking messages off the socket, so a slow handler holds the
-// peer back instead of growing memory.
-constexpr std::size_t kMaxPendingEventBytes = 64u * 1024u * 1024u;
+// How much the peer may send, in body bytes, while the handler waits inside
+// send_with_reply. Past it the connection ends rather than grow memory.
+constexpr std::size_t kMaxHeldEventBytes = 64u * 1024u * 1024u;
+
+// The connection whose reader runs on this thread, if any.
+thread_local const ConnectionCore* reading_core = nullptr;
 
 void name_this_thread(const char* name) {
   ::pthread_setname_np(::pthread_self(), name);
@@ -29,25 +32,23 @@ void ConnectionCore::set_event_handler(EventHandler handler) {
 void ConnectionCore::resume(const std::shared_ptr<ConnectionCore>& self) {
   std::lock_guard threads(threads_mutex_);
   EventHandler handler;
-  bool start_io = false;
+  bool start_writer = false;
   {
     std::lock_guard lock(mutex_);
     if (resumed_) return;
     resumed_ = true;
-    start_io = !ended_;
+    // The reader runs even on an ended connection: it delivers the end.
+    reader_running_ = true;
+    start_writer = writer_running_ = !ended_;
     // Moved out so that a handler holding a Sender does not keep the core
     // alive through the core itself.
     handler = std::move(handler_);
   }
-  events_thread_ = std::thread([self, handler = std::move(handler)] {
-    name_this_thread("kivo-xpc-events");
-    self->event_loop(handler);
+  reader_ = std::thread([self, handler = std::move(handler)]() mutable {
+    name_this_thread("kivo-xpc-read");
+    self->read_loop(std::move(handler));
   });
-  if (start_io) {
-    reader_ = std::thread([self] {
-      name_this_thread("kivo-xpc-read");
-      self->read_loop();
-    });
+  if (start_writer) {
     writer_ = std::thread([self] {
       name_this_thread("kivo-xpc-write");
       self->write_loop();
@@ -60,7 +61,7 @@ Result<void> ConnectionCore::send(std::uint64_t reply_to, Message message) {
   if (!encoded) return fail(std::move(encoded).error());
   Outgoing item{std::move(*encoded), std::move(message)};
   std::unique_lock lock(mutex_);
-  if (queue_locked(std::move(item), nullptr) != 0) write_directly_locked(lock);
+  if (queue_locked(std::move(item), nullptr) != 0) flush_locked(lock);
   return ok();
 }
 
@@ -74,8 +75,14 @@ Result<Reply> ConnectionCore::send_with_reply(Message message) {
   // even an immediate answer finds it.
   const std::uint64_t id = queue_locked(std::move(item), &waiter);
   if (id == 0) return Reply(ConnectionError::kInvalid);
-  write_directly_locked(lock);
-  reply_ready_.wait(lock, [&] { return waiter.done; });
+  flush_locked(lock);
+  if (on_reader_thread()) {
+    lock.unlock();
+    read_until_answered(waiter);
+    lock.lock();
+  } else {
+    waiter.ready.wait(lock, [&] { return waiter.done; });
+  }
   if (waiter.reply) return Reply(std::move(*waiter.reply));
   return Reply(ConnectionError::kInvalid);
 }
@@ -92,12 +99,17 @@ std::uint64_t ConnectionCore::queue_locked(Outgoing item, Waiter* waiter) {
   if (waiter != nullptr) waiters_.emplace(id, waiter);
   outgoing_.push_back(std::move(item));
   outgoing_bytes_ += bytes;
-  writer_wake_.notify_one();
   return id;
 }
 
-void ConnectionCore::write_directly_locked(std::unique_lock<std::mutex>& lock) {
-  if (!resumed_ || ended_ || writing_ || outgoing_.size() != 1) return;
+void ConnectionCore::flush_locked(std::unique_lock<std::mutex>& lock) {
+  // Whoever is writing now looks at the queue again when done; before
+  // resume() the writer finds the queue when it starts.
+  if (!resumed_ || ended_ || writing_) return;
+  if (outgoing_.size() != 1) {
+    writer_wake_.notify_one();
+    return;
+  }
   Outgoing item = std::move(outgoing_.front());
   outgoing_.pop_front();
   outgoing_bytes_ -= item.encoded.body_length();
@@ -111,50 +123,49 @@ void ConnectionCore::write_directly_locked(std::unique_lock<std::mutex>& lock) {
     end_locked();
     return;
   }
-  if (*reached < item.encoded.bytes.size() && !ended_) {
+  if (ended_) return;
+  if (*reached < item.encoded.bytes.size()) {
     // The socket is full: the writer finishes this message before any other.
     item.sent = *reached;
     outgoing_bytes_ += item.encoded.body_length();
     outgoing_.push_front(std::move(item));
   }
-  writer_wake_.notify_one();
+  // Only the writer is woken, and only for work: a message that did not fit,
+  // or ones queued by others while this one was written.
+  if (!outgoing_.empty()) writer_wake_.notify_one();
 }
 
 void ConnectionCore::end_locked() {
   if (ended_) return;
   ended_ = true;
   // Wakes a reader blocked in recvmsg and a writer blocked in sendmsg; the
-  // descriptor itself stays open until both are gone.
+  // descriptor itself stays open until both are done with it.
   if (socket_) ::shutdown(socket_.get(), SHUT_RDWR);
   outgoing_.clear();
   outgoing_bytes_ = 0;
-  for (auto& [id, waiter] : waiters_) waiter->done = true;
+  for (auto& [id, waiter] : waiters_) {
+    waiter->done = true;
+    waiter->ready.notify_all();
+  }
   waiters_.clear();
-  events_.push_back(PendingEvent{Event(ConnectionError::kInvalid), 0});
   writer_wake_.notify_all();
-  events_ready_.notify_all();
-  events_room_.notify_all();
-  reply_ready_.notify_all();
+}
+
+bool ConnectionCore::on_reader_thread() const {
+  return reading_core == this;
 }
 
 void ConnectionCore::cancel() {
-  {
-    std::lock_guard lock(mutex_);
-    end_locked();
-    // Nothing but the final error is delivered after a cancel.
-    std::erase_if(events_, [](const PendingEvent& pending) {
-      return std::holds_alternative<WireMessage>(pending.event);
-    });
-    event_bytes_ = 0;
-  }
-  std::lock_guard threads(threads_mutex_);
-  for (std::thread* thread : {&reader_, &writer_}) {
-    if (thread->joinable() && thread->get_id() != std::this_thread::get_id()) thread->join();
-  }
   std::unique_lock lock(mutex_);
+  end_locked();
+  // The reader finishes the handler's current call and delivers the end;
+  // when the caller is that handler, the end follows once it returns.
+  const bool from_handler = on_reader_thread();
+  threads_done_.wait(lock, [&] { return !writer_running_ && (from_handler || !reader_running_); });
   // A sender may still be inside a direct write; the socket is shut down, so
   // it returns at once.
   write_idle_.wait(lock, [&] { return !writing_; });
+  // The reader no longer touches the socket once the connection has ended.
   socket_.reset();
 }
 
@@ -164,14 +175,16 @@ void ConnectionCore::release() {
     std::lock_guard lock(mutex_);
     handler_ = nullptr;
   }
+  // Both threads are past their loops by now, so the joins are quick.
   std::lock_guard threads(threads_mutex_);
-  if (!events_thread_.joinable()) return;
-  if (events_thread_.get_id() == std::this_thread::get_id()) {
+  if (writer_.joinable()) writer_.join();
+  if (!reader_.joinable()) return;
+  if (reader_.get_id() == std::this_thread::get_id()) {
     // The handler is dropping the connection: the thread ends by itself
     // right after, and keeps the core alive until then.
-    events_thread_.detach();
+    reader_.detach();
   } else {
-    events_thread_.join();
+    reader_.join();
   }
 }
 
@@ -180,48 +193,107 @@ bool ConnectionCore::is_ended() const {
   return ended_;
 }
 
-void ConnectionCore::read_loop() {
+void ConnectionCore::read_loop(EventHandler handler) {
+  reading_core = this;
+  while (std::optional<WireMessage> wire = next_event()) {
+    if (!handler) continue;
+    try {
+      handler(Event(std::move(*wire)));
+    } catch (...) {
+      // A handler that throws has lost track of the conversation; end it
+      // rather than go on with the next message.
+      std::lock_guard lock(mutex_);
+      end_locked();
+    }
+  }
+  held_events_.clear();
+  if (handler) {
+    try {
+      handler(Event(ConnectionError::kInvalid));
+    } catch (...) {
+      // Nothing is left to end.
+    }
+  }
+  // Let go of what the handler holds before cancel() may return.
+  handler = nullptr;
+  reading_core = nullptr;
+  std::lock_guard lock(mutex_);
+  reader_running_ = false;
+  threads_done_.notify_all();
+}
+
+std::optional<WireMessage> ConnectionCore::next_event() {
   for (;;) {
-    auto received = [&]() -> Result<ReceivedMessage> {
-      try {
-        return receive_message(socket_.get());
-      } catch (const std::bad_alloc&) {
-        return fail(KivoError::io(IoKind::kOther, "out of memory"));
-      }
-    }();
-    std::unique_lock lock(mutex_);
-    if (!received) {
+    {
+      // After the end, cancel() included, nothing but the end is delivered.
+      std::lock_guard lock(mutex_);
+      if (ended_) return std::nullopt;
+    }
+    if (!held_events_.empty()) {
+      WireMessage wire = std::move(held_events_.front());
+      held_events_.pop_front();
+      if (held_events_.empty()) held_bytes_ = 0;
+      return wire;
+    }
+    Incoming incoming = receive_one();
+    if (incoming.ended) return std::nullopt;
+    if (incoming.event) return std::move(incoming.event);
+  }
+}
+
+ConnectionCore::Incoming ConnectionCore::receive_one() {
+  auto received = [&]() -> Result<ReceivedMessage> {
+    try {
+      return receive_message(socket_.get());
+    } catch (const std::bad_alloc&) {
+      return fail(KivoError::io(IoKind::kOther, "out of memory"));
+    }
+  }();
+  std::lock_guard lock(mutex_);
+  if (!received) {
+    end_locked();
+    return Incoming{std::nullopt, 0, true};
+  }
+  if (ended_) return Incoming{std::nullopt, 0, true};
+  WireMessage& wire = received->wire;
+  if (wire.reply_to == 0) return Incoming{std::move(wire), received->body_length, false};
+  // A reply nobody waits for is dropped.
+  const auto found = waiters_.find(wire.reply_to);
+  if (found != waiters_.end()) {
+    Waiter& waiter = *found->second;
+    waiters_.erase(found);
+    waiter.reply = std::move(wire.message);
+    waiter.done = true;
+    waiter.ready.notify_all();
+  }
+  return Incoming{};
+}
+
+void ConnectionCore::read_until_answered(const Waiter& waiter) {
+  for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      // The end marks every waiter done.
+      if (waiter.done) return;
+    }
+    Incoming incoming = receive_one();
+    if (incoming.ended) return;
+    if (!incoming.event) continue;
+    held_bytes_ += incoming.bytes;
+    held_events_.push_back(std::move(*incoming.event));
+    if (held_bytes_ > kMaxHeldEventBytes) {
+      std::lock_guard lock(mutex_);
       end_locked();
       return;
     }
-    if (ended_) return;
-    WireMessage& wire = received->wire;
-    if (wire.reply_to != 0) {
-      const auto waiter = waiters_.find(wire.reply_to);
-      if (waiter != waiters_.end()) {
-        waiter->second->reply = std::move(wire.message);
-        waiter->second->done = true;
-        waiters_.erase(waiter);
-        reply_ready_.notify_all();
-      }
-      continue;
-    }
-    const std::size_t bytes = received->body_length;
-    events_room_.wait(lock, [&] {
-      return ended_ || event_bytes_ == 0 || event_bytes_ + bytes <= kMaxPendingEventBytes;
-    });
-    if (ended_) return;
-    events_.push_back(PendingEvent{Event(std::move(wire)), bytes});
-    event_bytes_ += bytes;
-    events_ready_.notify_one();
   }
 }
 
 void ConnectionCore::write_loop() {
+  std::unique_lock lock(mutex_);
   for (;;) {
-    std::unique_lock lock(mutex_);
     writer_wake_.wait(lock, [&] { return ended_ || (!outgoing_.empty() && !writing_); });
-    if (ended_) return;
+    if (ended_) break;
     Outgoing item = std::move(outgoing_.front());
     outgoing_.pop_front();
     outgoing_bytes_ -= item.encoded.body_length();
@@ -233,35 +305,11 @@ void ConnectionCore::write_loop() {
     write_idle_.notify_all();
     if (!reached) {
       end_locked();
-      return;
+      break;
     }
   }
-}
-
-void ConnectionCore::event_loop(const EventHandler& handler) {
-  for (;;) {
-    std::unique_lock lock(mutex_);
-    events_ready_.wait(lock, [&] { return !events_.empty(); });
-    PendingEvent pending = std::move(events_.front());
-    events_.pop_front();
-    event_bytes_ -= pending.bytes;
-    events_room_.notify_all();
-    lock.unlock();
-
-    const bool last = std::holds_alternative<ConnectionError>(pending.event);
-    if (handler) {
-      try {
-        handler(std::move(pending.event));
-      } catch (...) {
-        // A handler that throws has lost track of the conversation; end it
-        // rather than go on with the next message.
-        lock.lock();
-        end_locked();
-        lock.unlock();
-      }
-    }
-    if (last) return;
-  }
+  writer_running_ = false;
+  threads_done_.notify_all();
 }
 
 }  // namespace kivo::xpc::detail

@@ -1,4 +1,4 @@
-// The shared state of one connection and its three threads. The threads keep
+// The shared state of one connection and its two threads. The threads keep
 // the core alive while they run; the Connection handle owns the threads.
 #pragma once
 
@@ -26,9 +26,11 @@ class ConnectionCore {
   void resume(const std::shared_ptr<ConnectionCore>& self);
   Result<void> send(std::uint64_t reply_to, Message message);
   Result<Reply> send_with_reply(Message message);
+  // Ends the connection and waits until the handler has had its last event,
+  // unless the caller is the handler itself.
   void cancel();
-  // cancel(), then joins the event thread (or lets it finish on its own when
-  // it is the caller).
+  // cancel(), then joins the threads (or lets the reader finish on its own
+  // when it is the caller).
   void release();
   bool is_ended() const;
 
@@ -38,31 +40,40 @@ class ConnectionCore {
     Message owner;         // keeps the encoded descriptors open until written
     std::size_t sent = 0;  // bytes already on the socket (descriptors too, when > 0)
   };
-  struct PendingEvent {
-    Event event;
-    std::size_t bytes = 0;
-  };
   struct Waiter {
     bool done = false;
     std::optional<Message> reply;
+    std::condition_variable ready;
+  };
+  // One message taken off the socket: an event for the handler, a reply
+  // already handed to its waiter (no event), or the end of the connection.
+  struct Incoming {
+    std::optional<WireMessage> event;
+    std::size_t bytes = 0;
+    bool ended = false;
   };
 
   // Queues an encoded message under the next id; 0 when the connection has
   // ended (now or before) and nothing was queued.
   std::uint64_t queue_locked(Outgoing item, Waiter* waiter);
-  // When the message just queued is the only one and no write is under way,
-  // writes what the socket takes at once on the caller's thread and leaves
-  // the rest to the writer. Saves the hand-off to the writer on a link that
-  // keeps up, without ever waiting for the socket.
-  void write_directly_locked(std::unique_lock<std::mutex>& lock);
+  // Gets what was just queued moving: when it is the only message and no
+  // write is under way, writes what the socket takes at once on the caller's
+  // thread; whatever is left goes to the writer. Never waits for the socket.
+  void flush_locked(std::unique_lock<std::mutex>& lock);
   void end_locked();
+  bool on_reader_thread() const;
 
-  void read_loop();
+  void read_loop(EventHandler handler);
+  // The next message for the handler, or nothing once the connection ended.
+  std::optional<WireMessage> next_event();
+  Incoming receive_one();
+  // send_with_reply from inside the handler: nobody else reads the socket
+  // then, so the handler's own thread reads until the answer comes.
+  void read_until_answered(const Waiter& waiter);
   void write_loop();
-  void event_loop(const EventHandler& handler);
 
   mutable std::mutex mutex_;
-  UniqueFd socket_;  // closed only once the reader and writer are gone
+  UniqueFd socket_;  // closed only once the reader and writer are done with it
   EventHandler handler_;
   bool resumed_ = false;
   bool ended_ = false;
@@ -74,18 +85,22 @@ class ConnectionCore {
   bool writing_ = false;  // a thread is writing to the socket
   std::condition_variable write_idle_;
 
-  std::deque<PendingEvent> events_;
-  std::size_t event_bytes_ = 0;
-  std::condition_variable events_ready_;
-  std::condition_variable events_room_;
-
   std::map<std::uint64_t, Waiter*> waiters_;
-  std::condition_variable reply_ready_;
+
+  // Set while the thread runs its loop; cleared (and threads_done_ told)
+  // after the reader's last event.
+  bool reader_running_ = false;
+  bool writer_running_ = false;
+  std::condition_variable threads_done_;
+
+  // Events that came while the handler waited in send_with_reply; they go to
+  // the handler, in order, once it returns. The reader thread's own.
+  std::deque<WireMessage> held_events_;
+  std::size_t held_bytes_ = 0;
 
   std::mutex threads_mutex_;  // starting and joining; taken before mutex_
   std::thread reader_;
   std::thread writer_;
-  std::thread events_thread_;
 };
 
 }  // namespace kivo::xpc::detail

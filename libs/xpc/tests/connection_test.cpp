@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -173,7 +174,7 @@ TEST_F(ConnectionTest, HandlesEventsOneAtATimeInArrivalOrderOnItsOwnThread) {
   const auto& threads = log_.threads();
   EXPECT_NE(threads.front(), std::this_thread::get_id());
   for (const auto& id : threads) EXPECT_EQ(id, threads.front());
-  EXPECT_EQ(log_.thread_name(), "kivo-xpc-events");
+  EXPECT_EQ(log_.thread_name(), "kivo-xpc-read");
 }
 
 TEST_F(ConnectionTest, ReceivedDescriptorsReferToTheFilesTheServiceSent) {
@@ -357,6 +358,68 @@ TEST_F(ConnectionTest, HandlerMayDestroyTheConnection) {
   raw_send(peer_.get(), framed(1, 0, numbered(1)));
   ASSERT_TRUE(log->wait_for_end());
   EXPECT_EQ(log->errors(), 1u);
+}
+
+// cancel() from another thread while the handler is busy: by the time it
+// returns, the handler has finished that call and had its last event.
+TEST_F(ConnectionTest, CancelReturnsOnlyAfterTheHandlersLastEvent) {
+  std::atomic<bool> entered{false};
+  std::atomic<bool> cancelling{false};
+  agent_->set_event_handler([&](Event event) {
+    const bool message = std::holds_alternative<WireMessage>(event);
+    if (message) {
+      entered = true;
+      while (!cancelling) std::this_thread::yield();
+    }
+    log_.record(std::move(event));
+  });
+  agent_->resume();
+  raw_send(peer_.get(), framed(1, 0, numbered(1)));
+  while (!entered) std::this_thread::yield();
+  // Lets the handler go on once cancel() has begun.
+  std::thread releaser([&] {
+    while (!agent_->is_ended()) std::this_thread::yield();
+    cancelling = true;
+  });
+  agent_->cancel();
+  // Read without waiting: nothing may come after cancel() has returned.
+  const std::size_t errors = log_.errors();
+  const std::size_t messages = log_.messages();
+  releaser.join();
+  EXPECT_EQ(errors, 1u);
+  EXPECT_EQ(messages, 1u);
+  expect_ended_once_after(1);
+}
+
+// The handler may ask the peer something and wait for the answer; what the
+// peer sends meanwhile reaches the handler afterwards, in order.
+TEST_F(ConnectionTest, HandlerMaySendWithReply) {
+  std::optional<Result<Reply>> answer;
+  agent_->set_event_handler([&](Event event) {
+    auto* wire = std::get_if<WireMessage>(&event);
+    if (wire != nullptr && wire->message.uint64("seq") == 1u) {
+      answer.emplace(agent_->send_with_reply(numbered(100)));
+    }
+    log_.record(std::move(event));
+  });
+  agent_->resume();
+  raw_send(peer_.get(), framed(1, 0, numbered(1)));
+  const auto question = raw_receive(peer_.get());
+  ASSERT_TRUE(question);
+  raw_send(peer_.get(), framed(2, 0, numbered(2)));
+  raw_send(peer_.get(), framed(3, question->message_id + 1, numbered(3)));  // answers nothing
+  raw_send(peer_.get(), framed(4, question->message_id, numbered(4)));
+  raw_send(peer_.get(), framed(5, 0, numbered(5)));
+  ASSERT_TRUE(log_.wait_for_events(3));
+  peer_.reset();
+  expect_ended_once_after(3);
+
+  ASSERT_TRUE(answer && *answer);
+  ASSERT_FALSE((*answer)->is_error());
+  EXPECT_EQ((*answer)->message().uint64("seq"), 4u);
+  EXPECT_EQ(log_.message(0).uint64("seq"), 1u);
+  EXPECT_EQ(log_.message(1).uint64("seq"), 2u);
+  EXPECT_EQ(log_.message(2).uint64("seq"), 5u);
 }
 
 TEST_F(ConnectionTest, HandlerGetsTheEndEvenWhenResumedAfterIt) {

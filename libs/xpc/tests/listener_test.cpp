@@ -6,9 +6,11 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "kivo/xpc/connection.hpp"
@@ -110,6 +112,37 @@ TEST_F(ServiceSocketTest, ListenerReplacesAStaleSocketButNoOtherFile) {
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().os_error(), EEXIST);
   EXPECT_TRUE(fs::is_regular_file(path));
+}
+
+// A peer that finds the path must get through: the path may not appear
+// before the socket listens. The peer tries as fast as it can while the
+// listener comes up, many times over.
+TEST_F(ServiceSocketTest, PathAppearsOnlyOnceTheSocketListens) {
+  const fs::path path = agent_service_socket_path();
+  constexpr int kRounds = 100;
+  for (int round = 0; round < kRounds; ++round) {
+    std::atomic<bool> started{false};
+    int refused = 0;
+    std::thread peer([&] {
+      started = true;
+      for (;;) {
+        auto connection = Connection::connect(path);
+        if (connection) return;
+        if (connection.error().text().find("os error 2)") == std::string::npos) {
+          ++refused;
+          return;
+        }
+      }
+    });
+    while (!started) std::this_thread::yield();
+    auto listener = Listener::bind(path);
+    ASSERT_TRUE(listener) << listener.error().display();
+    peer.join();
+    ASSERT_EQ(refused, 0) << "round " << round;
+    ASSERT_TRUE(listener->accept());
+  }
+  // Nothing is left beside the path.
+  EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()), fs::directory_iterator()), 0);
 }
 
 TEST_F(ServiceSocketTest, StopWakesAWaitingAccept) {

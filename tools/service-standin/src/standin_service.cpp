@@ -262,7 +262,7 @@ void StandinService::on_message(const xpc::WireMessage& wire) {
   }
   if (options_.on_document) options_.on_document(document);
 
-  std::lock_guard lock(s.mutex);
+  std::unique_lock lock(s.mutex);
   if (!document.envelope) {
     s.violation_locked(fmt::format("a document that does not decode ({}): {}", document.error,
                                    excerpt(document.raw)));
@@ -275,6 +275,10 @@ void StandinService::on_message(const xpc::WireMessage& wire) {
   s.documents.push_back(std::move(document));
   ++s.document_count;
   if (s.documents.size() > kDocumentHistory) s.documents.pop_front();
+  // Told after unlocking, so that a waiter woken here does not go straight
+  // back to sleep on the mutex. close() waits for this handler, so the state
+  // is still there.
+  lock.unlock();
   s.changed.notify_all();
 }
 

@@ -1,11 +1,13 @@
 // Connection: one end of the service link, a Unix stream socket that carries
 // Messages both ways.
 //
-// Threads: after resume() the connection runs three of its own. A reader
-// ("kivo-xpc-read") takes messages off the socket, a writer
-// ("kivo-xpc-write") drains the outgoing queue, and an event thread
-// ("kivo-xpc-events") calls the event handler, one event at a time, in
-// arrival order. Sending never waits for the socket.
+// Threads: after resume() the connection runs two of its own. The reader
+// ("kivo-xpc-read") takes messages off the socket and calls the event handler
+// itself, one event at a time, in arrival order; while the handler runs,
+// nothing more is read, so a slow handler holds the peer back. The writer
+// ("kivo-xpc-write") only finishes what the socket did not take at once:
+// a send writes on the caller's thread when nothing else is queued, and
+// never waits for the socket.
 //
 // Events: every message with reply_to 0 becomes a WireMessage event. End of
 // stream, a read or write error, a malformed message, an outgoing queue over
@@ -93,8 +95,8 @@ class Connection {
   Connection& operator=(Connection&& other) noexcept;
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
-  // cancel(), then waits for the handler's last call to return (unless the
-  // handler itself is what destroys the connection).
+  // cancel(), then joins the threads (unless the handler itself is what
+  // destroys the connection: the reader then ends once the handler returns).
   ~Connection();
 
   // Must come before resume(); later calls are ignored.
@@ -112,18 +114,23 @@ class Connection {
   Result<void> send_reply(std::uint64_t request_id, Message reply);
   // Sends and waits for the peer's message whose reply_to is this one's id.
   // If the connection ends first (or has ended), the reply is
-  // ConnectionError::kInvalid. Needs resume() to have been called.
+  // ConnectionError::kInvalid. Needs resume() to have been called. From
+  // inside the handler it reads on until the answer comes; events that
+  // arrive meanwhile follow, in order, once the handler returns.
   Result<Reply> send_with_reply(Message message);
 
   Sender sender() const { return Sender(core_); }
 
-  // Ends the connection: shuts the socket down, waits for the reader and the
-  // writer, closes the socket, discards unsent messages and undelivered
-  // events. The handler's last event is ConnectionError::kInvalid. Safe from
-  // any thread, the handler included, and more than once.
+  // Ends the connection: shuts the socket down, discards unsent messages and
+  // unread events, waits for the handler's current call and its last event,
+  // ConnectionError::kInvalid, and closes the socket. After it returns the
+  // handler is never called again; from inside the handler, the last event
+  // follows once the handler returns. So the caller must not hold anything
+  // the handler waits for. Safe from any thread and more than once.
   void cancel();
 
-  // True once the connection has ended (its last event is queued).
+  // True once the connection has ended (its last event may still be on its
+  // way to the handler).
   bool is_ended() const;
 
  private:

@@ -14,7 +14,9 @@ namespace kivo::xpc {
 
 class Listener {
  public:
-  // Listens at `path`, whose folder must exist. A socket left at the path by
+  // Listens at `path`, whose folder must exist. The path appears only once
+  // the socket accepts peers (it is bound under a hidden name beside it and
+  // renamed), so whoever sees it can connect. A socket left at the path by
   // an earlier run is replaced; any other file there is an error.
   static Result<Listener> bind(std::filesystem::path path);
 

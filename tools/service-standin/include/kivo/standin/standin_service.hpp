@@ -16,8 +16,8 @@
 // another generation. The socket readers end at the first bad frame, as the
 // agent's own readers do.
 //
-// Threads: the link's own threads run the document callback, one document at
-// a time in arrival order; a media and a bulk reader thread run the frame
+// Threads: the link's reader thread runs the document callback, one document
+// at a time in arrival order; a media and a bulk reader thread run the frame
 // callbacks. Every wait takes a time-out from the caller and also ends early
 // on interrupt(). The methods are meant for one controlling thread; interrupt()
 // and the read-only queries may be called from any thread.
@@ -151,7 +151,7 @@ class StandinService {
  private:
   struct State;
   explicit StandinService(StandinOptions options);
-  // The link's event thread.
+  // The link's reader thread.
   void on_message(const xpc::WireMessage& wire);
   // The socket reader threads.
   void read_media();
