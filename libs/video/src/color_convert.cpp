@@ -7,6 +7,14 @@
 
 #include "color_math.hpp"
 
+// x86-64 builds also carry an AVX2 copy of each operation, picked at load
+// time on processors that have it; the baseline is SSE2.
+#if defined(__x86_64__)
+#define KIVO_VIDEO_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KIVO_VIDEO_CLONES
+#endif
+
 namespace kivo::video {
 namespace {
 
@@ -70,7 +78,7 @@ void sharpen_pixel(const std::uint8_t* row, const std::uint8_t* up, const std::u
 
 }  // namespace
 
-bool bgra_to_nv12(const BgraView& src, const Nv12View& dst) {
+KIVO_VIDEO_CLONES bool bgra_to_nv12(const BgraView& src, const Nv12View& dst) {
   if (!color::nv12_fits(src, dst)) return false;
   for (std::uint32_t y = 0; y < dst.height; ++y) {
     luma_row(src.row(y), dst.y + y * dst.y_stride, dst.width);
@@ -89,7 +97,7 @@ bool bgra_to_nv12(const BgraView& src, const Nv12View& dst) {
   return true;
 }
 
-bool sharpen_bgra(const BgraView& src, const MutableBgraView& dst) {
+KIVO_VIDEO_CLONES bool sharpen_bgra(const BgraView& src, const MutableBgraView& dst) {
   if (!color::sharpen_fits(src, dst)) return false;
   for (std::uint32_t y = 0; y < src.height; ++y) {
     const std::uint8_t* row = src.row(y);
