@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kivo/core/log.hpp"
 #include "kivo/testing/temp_dir.hpp"
 #include "kivo/video/annexb.hpp"
 #include "kivo/video/video_emitter.hpp"
@@ -259,6 +260,29 @@ TEST(X264Encoder, AnswersPropertiesAsTheStageExpects) {
       status::kOk);
   session->invalidate();
   EXPECT_EQ(session->encode_frame(picture, 0, {}, flags), status::kInvalidSession);
+}
+
+TEST(X264Encoder, RateChangesApplyToTheOpenEncoderWithoutRefusals) {
+  log::ScopedCapture logs;
+  X264EncoderFactory factory;
+  auto context = std::make_shared<video::EncoderOutputContext>();
+  auto encoder = video::VideoEncoder::create(factory, config_of(64, 64, 30), context);
+  ASSERT_TRUE(encoder);
+  const auto pixels = frame_pixels(64, 64, 0);
+  const video::RawFrame frame{video::kPixelFormatBgra, {pixels.data(), 64, 64, 256}, 0};
+  ASSERT_TRUE((*encoder)->encode_frame(frame, true));
+  logs.clear();  // creation warns that per-frame QP is not offered
+  protocol::CaptureConfig faster = config_of(64, 64, 60);
+  faster.bitrate_kbps = 6000;
+  EXPECT_TRUE((*encoder)->apply_bitrate_update(faster));
+  EXPECT_TRUE((*encoder)->reconfigure_in_place(config_of(64, 64, 30)));
+  ASSERT_TRUE((*encoder)->encode_frame(frame, false));
+  std::size_t applied = 0;
+  for (const auto& event : logs.events()) {
+    EXPECT_NE(event.level, log::Level::kWarn) << event.message;
+    if (event.message == "VideoToolbox rate control applied") ++applied;
+  }
+  EXPECT_EQ(applied, 2u);
 }
 
 TEST(X264Encoder, RefusesSizesItCannotEncode) {
