@@ -7,9 +7,10 @@
 // threads over a bare socket pair: two wake-ups and two copies through the
 // kernel. BM_XpcLinkPingPong is the same exchange over two link connections
 // (the messages the round trip carries, answered in the peer's event handler):
-// what the link's writer, reader and event threads cost on both sides. The
-// stand-in path adds the agent's inbound queue and responder thread, and JSON
-// both ways.
+// what the link costs on both sides, the hand-off from the service's reader to
+// the waiting thread included. The stand-in path adds the agent's inbound
+// queue and responder thread (the agent's command loop), the stand-in's books,
+// and JSON both ways.
 //
 // Each iteration is timed on its own; the counters p50_us and p99_us are the
 // percentiles of those times.
@@ -224,8 +225,10 @@ void BM_XpcLinkPingPong(benchmark::State& state) {
   std::uint64_t replies = 0;
   service.set_event_handler([&](kivo::xpc::Event event) {
     if (!std::holds_alternative<kivo::xpc::WireMessage>(event)) return;
-    std::lock_guard lock(mutex);
-    ++replies;
+    {
+      std::lock_guard lock(mutex);
+      ++replies;
+    }
     answered.notify_all();
   });
   agent.set_event_handler([&, sender = agent.sender()](kivo::xpc::Event event) {

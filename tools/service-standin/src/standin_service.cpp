@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "frame_io.hpp"
@@ -81,6 +82,9 @@ struct StandinService::State {
 
   std::deque<AgentDocument> documents;  // the latest kDocumentHistory
   std::size_t document_count = 0;
+  // request_id -> index of the newest document in `documents` that carries
+  // it, so that waiting for a reply does not scan the whole history.
+  std::unordered_map<std::uint64_t, std::size_t> latest_with_request_id;
   RequestLedger ledger;
   std::vector<std::string> violations;
   std::set<std::string> violation_set;
@@ -272,9 +276,21 @@ void StandinService::on_message(const xpc::WireMessage& wire) {
       s.violation_locked(std::move(problem));
     }
   }
+  if (document.envelope && document.envelope->request_id) {
+    s.latest_with_request_id[*document.envelope->request_id] = document.index;
+  }
   s.documents.push_back(std::move(document));
   ++s.document_count;
-  if (s.documents.size() > kDocumentHistory) s.documents.pop_front();
+  if (s.documents.size() > kDocumentHistory) {
+    const AgentDocument& oldest = s.documents.front();
+    if (oldest.envelope && oldest.envelope->request_id) {
+      const auto entry = s.latest_with_request_id.find(*oldest.envelope->request_id);
+      if (entry != s.latest_with_request_id.end() && entry->second == oldest.index) {
+        s.latest_with_request_id.erase(entry);
+      }
+    }
+    s.documents.pop_front();
+  }
   // Told after unlocking, so that a waiter woken here does not go straight
   // back to sleep on the mutex. close() waits for this handler, so the state
   // is still there.
@@ -546,13 +562,11 @@ std::optional<AgentDocument> StandinService::await_document(std::string_view typ
 std::optional<AgentDocument> StandinService::await_reply(std::uint64_t request_id, Millis timeout) {
   State& s = *state_;
   std::optional<AgentDocument> found;
-  // Replies come soon after their command: look from the newest back.
   const auto scan = [&] {
-    for (auto it = s.documents.rbegin(); it != s.documents.rend(); ++it) {
-      if (it->envelope && it->envelope->request_id == request_id) {
-        found = *it;
-        return true;
-      }
+    const auto entry = s.latest_with_request_id.find(request_id);
+    if (entry != s.latest_with_request_id.end()) {
+      found = s.documents[entry->second - (s.document_count - s.documents.size())];
+      return true;
     }
     return s.ended || s.interrupted;
   };
