@@ -4,7 +4,8 @@
 // (it is the main display); a display's id is its output id. A server
 // without usable RandR shows one display, id 0, covering the whole screen.
 // Windows are the EWMH client list (_NET_CLIENT_LIST) with _NET_WM_NAME (or
-// WM_NAME) and _NET_WM_PID.
+// WM_NAME) and _NET_WM_PID; the client list holds no desktop windows, so the
+// option to exclude them changes nothing.
 //
 // A stream copies its area of the root window with MIT-SHM GetImage into a
 // small pool of shared-memory buffers and uses DAMAGE for the frame status:
