@@ -254,12 +254,12 @@ class AgentRuntime {
 
   // Ends every loop and joins its thread: the stop flag for the maintenance
   // loop and the socket threads, the end of the connection for the command
-  // loop (its handler reports it; the closed queue frees a handler blocked on
-  // a full queue).
+  // loop. The inbound queue is closed first: cancelling waits for the
+  // connection's handler, which may be blocked on a full queue.
   void stop_threads() {
     stop_.set();
-    if (connection_) connection_->close();
     if (inbound_) inbound_->close();
+    if (connection_) connection_->close();
     {
       std::lock_guard lock(shared_.mutex);
       if (shared_.state.bulk_writer) shared_.state.bulk_writer->shutdown_socket();
