@@ -16,7 +16,7 @@ namespace kivo::capture {
 // The recorded area of a window and the stream's output size for it.
 struct WindowStreamPlan {
   // Relative to the window, in points.
-  protocol::Rect source_rect;
+  protocol::Rect source_rect{};
   // Even, at least 2.
   std::uint32_t width = 0;
   std::uint32_t height = 0;
@@ -35,8 +35,8 @@ Result<WindowStreamPlan> whole_window_plan(const WindowDescriptor& window,
 
 struct CaptureTarget {
   DisplayDescriptor display;
-  std::optional<WindowDescriptor> window;
-  std::optional<WindowStreamPlan> window_plan;
+  std::optional<WindowDescriptor> window{};
+  std::optional<WindowStreamPlan> window_plan{};
 };
 
 // The display to capture: `display_id` when given ("display id 7 not found"

@@ -37,7 +37,7 @@ struct FakeStreamScript {
   // Runs inside stop_capture before its completion is finished: a test can
   // stop the stream with an error there, or on another thread, to race a
   // teardown.
-  std::function<void()> on_stop;
+  std::function<void()> on_stop{};
 };
 
 // The test's side of one stream created by the fake. Outlives the stream.

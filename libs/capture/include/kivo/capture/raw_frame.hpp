@@ -16,17 +16,17 @@ namespace kivo::capture {
 
 struct RawFrame {
   // Where the content lies in the image, in points; only when usable.
-  std::optional<protocol::Rect> bounding_rect;
+  std::optional<protocol::Rect> bounding_rect{};
   // True when the bounding rectangle and the scale factor were both usable
   // and their product is finite with a positive size.
   bool content_rect_valid = false;
   // bounding rectangle × scale factor, in pixels; meaningful when valid.
-  protocol::Rect content_rect;
-  std::optional<protocol::Rect> screen_rect;
-  std::optional<double> scale_factor;
-  std::optional<double> content_scale;
+  protocol::Rect content_rect{};
+  std::optional<protocol::Rect> screen_rect{};
+  std::optional<double> scale_factor{};
+  std::optional<double> content_scale{};
   PixelBuffer pixel_buffer;
-  std::chrono::steady_clock::time_point presentation_time;
+  std::chrono::steady_clock::time_point presentation_time{};
   // The image size; both 0 when either is 0.
   std::uint64_t pixel_width = 0;
   std::uint64_t pixel_height = 0;

@@ -10,6 +10,9 @@
 // Completions and output callbacks run on threads the backend owns; they may
 // also run before the call that asked for them has returned, and a
 // completion may never run at all, so callers bound every wait themselves.
+//
+// The records below give every member an initialiser, so that designated
+// initialisers may leave out any of them.
 #pragma once
 
 #include <chrono>
@@ -30,9 +33,9 @@ namespace kivo::capture {
 // An error reported by the platform: where it comes from, its code and a
 // readable description.
 struct StreamError {
-  std::string domain;
+  std::string domain{};
   std::int64_t code = 0;
-  std::string description;
+  std::string description{};
   friend bool operator==(const StreamError&, const StreamError&) = default;
 };
 
@@ -40,7 +43,7 @@ struct StreamError {
 struct DisplayDescriptor {
   std::uint32_t id = 0;
   // In global points.
-  protocol::Rect frame;
+  protocol::Rect frame{};
   // In pixels.
   std::uint32_t width = 0;
   std::uint32_t height = 0;
@@ -51,11 +54,11 @@ struct DisplayDescriptor {
 struct WindowDescriptor {
   std::uint32_t id = 0;
   // In global points.
-  protocol::Rect frame;
+  protocol::Rect frame{};
   // Stacking layer: 0 for normal windows, higher is nearer the viewer.
   std::int32_t layer = 0;
-  std::optional<std::string> title;
-  std::optional<std::int32_t> owning_pid;
+  std::optional<std::string> title{};
+  std::optional<std::int32_t> owning_pid{};
   bool on_screen = false;
   friend bool operator==(const WindowDescriptor&, const WindowDescriptor&) = default;
 };
@@ -63,8 +66,8 @@ struct WindowDescriptor {
 // What can be captured right now. Displays are listed with the main display
 // first when the platform knows one.
 struct ShareableContent {
-  std::vector<DisplayDescriptor> displays;
-  std::vector<WindowDescriptor> windows;
+  std::vector<DisplayDescriptor> displays{};
+  std::vector<WindowDescriptor> windows{};
   friend bool operator==(const ShareableContent&, const ShareableContent&) = default;
 };
 
@@ -97,18 +100,18 @@ struct StreamConfiguration {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   // Window capture: the recorded area, relative to the window, in points.
-  std::optional<protocol::Rect> source_rect;
+  std::optional<protocol::Rect> source_rect{};
   // Frames come no more often than this.
   std::chrono::nanoseconds minimum_frame_interval{0};
   PixelFormat pixel_format = PixelFormat::kBgra;
-  std::optional<ColorMatrix> color_matrix;  // optional property
-  std::optional<ColorSpace> color_space;    // optional property
+  std::optional<ColorMatrix> color_matrix{};  // optional property
+  std::optional<ColorSpace> color_space{};    // optional property
   bool shows_cursor = false;
   std::uint32_t queue_depth = 4;  // frames the stream may have out at once
   bool captures_audio = false;
-  std::optional<bool> scales_to_fit;                    // optional property
-  std::optional<bool> preserves_aspect_ratio;           // optional property
-  std::optional<CaptureResolution> capture_resolution;  // optional property
+  std::optional<bool> scales_to_fit{};                    // optional property
+  std::optional<bool> preserves_aspect_ratio{};           // optional property
+  std::optional<CaptureResolution> capture_resolution{};  // optional property
   std::uint32_t sample_rate = 48'000;
   std::uint32_t channel_count = 1;
   bool excludes_current_process_audio = true;
@@ -130,31 +133,31 @@ enum class FrameStatus : std::int64_t {
 // read, unchecked: deciding whether one is usable is the caller's job.
 struct FrameAttachments {
   // The raw status; any value, FrameStatus when well formed.
-  std::optional<std::int64_t> status;
+  std::optional<std::int64_t> status{};
   // Where the content lies in the image, in points.
-  std::optional<protocol::Rect> bounding_rect;
+  std::optional<protocol::Rect> bounding_rect{};
   // The captured area of the screen, in global points.
-  std::optional<protocol::Rect> screen_rect;
+  std::optional<protocol::Rect> screen_rect{};
   // Pixels per point of the image.
-  std::optional<double> scale_factor;
+  std::optional<double> scale_factor{};
   // How much the content was scaled to fit the output.
-  std::optional<double> content_scale;
+  std::optional<double> content_scale{};
 };
 
 // One screen sample. The image is absent when the platform delivered none.
 struct ScreenSample {
   FrameAttachments attachments;
-  std::optional<PixelBuffer> image;
+  std::optional<PixelBuffer> image{};
   // When the frame was shown, on the steady clock.
-  std::chrono::steady_clock::time_point display_time;
+  std::chrono::steady_clock::time_point display_time{};
 };
 
 // One audio sample buffer: interleaved 32-bit float PCM.
 struct AudioSample {
   std::uint32_t sample_rate = 0;
   std::uint32_t channel_count = 0;
-  std::vector<float> samples;
-  std::chrono::steady_clock::time_point presentation_time;
+  std::vector<float> samples{};
+  std::chrono::steady_clock::time_point presentation_time{};
 };
 
 enum class OutputType : std::uint8_t { kScreen = 0, kAudio = 1 };
