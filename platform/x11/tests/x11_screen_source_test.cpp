@@ -341,6 +341,13 @@ TEST_F(X11ScreenSourceTest, CropsAWindowOutOfTheScreen) {
   EXPECT_EQ(first.height, 200u);
   EXPECT_EQ(first.screen_rect, (protocol::Rect{{100, 50}, {300, 200}}));
   EXPECT_EQ(first.centre_bgr, 0x00ff00u);
+
+  // Drawing into the window damages the screen too.
+  painter_->fill(window, 0xffff00, 0, 0, 300, 200);
+  EXPECT_TRUE(recorder->wait_for([](const std::vector<Frame>& f) {
+    return f.back().status == static_cast<std::int64_t>(FrameStatus::kComplete) &&
+           f.back().centre_bgr == 0xffff00;
+  }));
 }
 
 TEST_F(X11ScreenSourceTest, ReportsTheStreamStoppedWhenTheServerGoesAway) {
