@@ -5,13 +5,17 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string_view>
 
+#include "kivo/capture/key_frame_channel.hpp"
 #include "kivo/core/result.hpp"
 #include "kivo/protocol/capture_config.hpp"
 #include "kivo/protocol/capture_geometry.hpp"
 #include "kivo/protocol/capture_status.hpp"
+#include "kivo/video/video_emitter.hpp"
 
 namespace kivo::capture {
 
@@ -19,10 +23,31 @@ namespace kivo::capture {
 // with the agent, which resets it at each capture start.
 using AudioPacketSequence = std::shared_ptr<std::atomic<std::uint32_t>>;
 
+// The backend name every pipeline status carries.
+inline constexpr std::string_view kPipelineBackend = "screencapturekit_videotoolbox";
+
+using EncodedVideoChannel = KeyFrameChannel<video::EncodedVideoFrame>;
+
+// What a started run hands to its consumers.
+struct CaptureOutputs {
+  // The run's encoded video, closed when the run ends. The consumer that
+  // stops taking frames lets the channel fill, which withholds frames until
+  // the next key frame; closing it ends the run.
+  std::shared_ptr<EncodedVideoChannel> video;
+  // Asks the run's encoder for a key frame; safe from any thread, and after
+  // the pipeline is gone (it then does nothing useful).
+  std::function<void()> request_key_frame;
+};
+
 class CapturePipeline {
  public:
   // Dropping a pipeline stops it.
   virtual ~CapturePipeline() = default;
+
+  // Starts a run: sets up the stream and the encoder on a worker thread and
+  // waits at most 10 s for them. Fails on a running pipeline. A pipeline
+  // that cannot run answers NotImplemented "capture".
+  virtual Result<CaptureOutputs> start() { return fail(KivoError::not_implemented("capture")); }
 
   // Stops the worker and joins it. Stopping a pipeline that is not running
   // succeeds.
