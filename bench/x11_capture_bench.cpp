@@ -14,7 +14,7 @@
 #include <string>
 
 // The test helper library is header-only; the benchmarks do not link it.
-#include "../libs/testing/include/kivo/testing/xvfb_server.hpp"
+#include "kivo/testing/xvfb_server.hpp"
 #include "kivo/x11/x11_screen_source_grabber.hpp"
 
 namespace {
