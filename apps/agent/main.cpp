@@ -2,6 +2,7 @@
 // the desktop's event loop (the status item lives there); the runtime thread
 // runs the agent and stops the main loop when it is done.
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <thread>
@@ -9,6 +10,7 @@
 
 #include "agent_failure.hpp"
 #include "agent_runtime.hpp"
+#include "desktop_features.hpp"
 #include "kivo/core/config.hpp"
 #include "kivo/core/log.hpp"
 #include "kivo/core/logging.hpp"
@@ -18,7 +20,6 @@
 #include "shutdown_channel.hpp"
 #include "signal_watch.hpp"
 #include "thread_names.hpp"
-#include "unbuilt_features.hpp"
 
 namespace {
 
@@ -61,7 +62,11 @@ int run_main() {
               return kivo::agent::sample_session_claim(lock_claim_source,
                                                        kivo::agent::Sleeper::system());
             },
-        .make_features = [] { return std::make_unique<kivo::agent::UnbuiltFeatures>(); },
+        .make_features =
+            [] {
+              const char* display = std::getenv("DISPLAY");
+              return kivo::agent::DesktopFeatures::for_x11_display(display ? display : "");
+            },
         .shutdown = shutdown});
     if (!ended) {
       KIVO_ERROR("kivo_agent", "agent runtime exited with error",

@@ -24,11 +24,15 @@ namespace kivo::agent::e2e {
 
 class AgentProcess {
  public:
+  // `extra_environment` holds "NAME=value" entries added to the agent's
+  // otherwise fixed environment (e.g. its DISPLAY).
   AgentProcess(const std::filesystem::path& root, const std::filesystem::path& home,
-               std::filesystem::path stderr_path)
+               std::filesystem::path stderr_path,
+               const std::vector<std::string>& extra_environment = {})
       : stderr_path_(std::move(stderr_path)) {
     std::vector<std::string> environment{"KIVO_SYSTEM_ROOT=" + root.string(),
                                          "HOME=" + home.string(), "NO_COLOR=1", "KIVO_LOG=debug"};
+    environment.insert(environment.end(), extra_environment.begin(), extra_environment.end());
     std::vector<char*> env;
     for (std::string& entry : environment) env.push_back(entry.data());
     env.push_back(nullptr);

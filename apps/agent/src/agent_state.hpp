@@ -26,6 +26,7 @@
 #include "media_writer.hpp"
 #include "routes.hpp"
 #include "session_claim.hpp"
+#include "video_writers.hpp"
 
 namespace kivo::agent {
 
@@ -85,6 +86,12 @@ struct AgentState {
 
   // Set under the lock when cleanup begins; no command is handled after it.
   bool shutting_down = false;
+
+  // The capture epoch as the video writers read it, and the writers of the
+  // running capture. Declared last so that the writers stop first when the
+  // state goes away.
+  SharedCaptureEpoch shared_capture_epoch = std::make_shared<std::atomic<std::uint64_t>>(0);
+  std::unique_ptr<VideoWriters> video_writers;
 
   protocol::AgentStamp stamp() const {
     return protocol::AgentStamp{.agent_generation = agent_generation,

@@ -1,0 +1,95 @@
+#include "desktop_features.hpp"
+
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
+
+#include <cstdlib>
+#include <utility>
+
+#include "kivo/capture/screen_capture_pipeline.hpp"
+#include "kivo/x11/x11_screen_source.hpp"
+#include "kivo/x264/x264_encoder.hpp"
+
+namespace kivo::agent {
+namespace {
+
+struct XcbDisconnect {
+  void operator()(xcb_connection_t* connection) const { xcb_disconnect(connection); }
+};
+using XcbConnection = std::unique_ptr<xcb_connection_t, XcbDisconnect>;
+
+// A connection to the server, or none when there is no display to reach.
+XcbConnection connect(const std::string& display_name, int& screen_number) {
+  if (display_name.empty()) return nullptr;
+  XcbConnection connection(xcb_connect(display_name.c_str(), &screen_number));
+  if (!connection || xcb_connection_has_error(connection.get()) != 0) return nullptr;
+  return connection;
+}
+
+}  // namespace
+
+bool x11_accepts_capture(const std::string& display_name) {
+  int screen_number = 0;
+  XcbConnection connection = connect(display_name, screen_number);
+  if (!connection) return false;
+  xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection.get()));
+  for (int i = 0; i < screen_number && screens.rem > 0; ++i) xcb_screen_next(&screens);
+  if (screens.rem == 0 || !screens.data) return false;
+  xcb_generic_error_t* error = nullptr;
+  xcb_get_image_reply_t* image =
+      xcb_get_image_reply(connection.get(),
+                          xcb_get_image(connection.get(), XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                        screens.data->root, 0, 0, 1, 1, ~0u),
+                          &error);
+  const bool accepted = image != nullptr && error == nullptr;
+  std::free(image);
+  std::free(error);
+  return accepted;
+}
+
+bool x11_has_xtest(const std::string& display_name) {
+  int screen_number = 0;
+  XcbConnection connection = connect(display_name, screen_number);
+  if (!connection) return false;
+  const xcb_query_extension_reply_t* extension =
+      xcb_get_extension_data(connection.get(), &xcb_test_id);
+  return extension != nullptr && extension->present != 0;
+}
+
+DesktopFeatures::DesktopFeatures(DesktopPorts ports) : ports_(std::move(ports)) {
+  create_pipeline_ = [this](const protocol::CaptureConfig& config) {
+    return capture::create_pipeline(config,
+                                    capture::PipelinePorts{.source = ports_.source,
+                                                           .encoders = ports_.encoders,
+                                                           .screen_access = ports_.screen_access});
+  };
+}
+
+std::unique_ptr<DesktopFeatures> DesktopFeatures::for_x11_display(std::string display_name) {
+  auto source = std::make_shared<x11::X11ScreenSource>(display_name);
+  return std::make_unique<DesktopFeatures>(
+      DesktopPorts{.source = std::move(source),
+                   .encoders = std::make_shared<x264::X264EncoderFactory>(),
+                   .screen_access = [display_name] { return x11_accepts_capture(display_name); },
+                   .post_event_access = [display_name] { return x11_has_xtest(display_name); }});
+}
+
+Result<void> DesktopFeatures::start_capture_session(AgentState& state,
+                                                    const protocol::CaptureConfig& config,
+                                                    std::uint64_t capture_epoch) {
+  return agent::start_capture_session(state, config, capture_epoch, create_pipeline_);
+}
+
+void DesktopFeatures::publish_capture_epoch(AgentState& state) {
+  agent::publish_capture_epoch(state);
+}
+
+Result<bool> DesktopFeatures::preflight_screen_capture() {
+  return !ports_.screen_access || ports_.screen_access();
+}
+
+Result<bool> DesktopFeatures::preflight_post_event() {
+  return ports_.post_event_access && ports_.post_event_access();
+}
+
+}  // namespace kivo::agent
