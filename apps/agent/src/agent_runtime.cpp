@@ -19,6 +19,7 @@
 #include "capture_session.hpp"
 #include "command_loop.hpp"
 #include "document_sender.hpp"
+#include "graphics_supervisor.hpp"
 #include "kivo/core/log.hpp"
 #include "kivo/core/quit.hpp"
 #include "kivo/xpc/agent_connection.hpp"
@@ -30,6 +31,7 @@
 #include "state_bulk_consumer.hpp"
 #include "stop_signal.hpp"
 #include "thread_names.hpp"
+#include "x11_window_server_probe_adapter.hpp"
 
 namespace kivo::agent {
 namespace {
@@ -77,6 +79,8 @@ class AgentRuntime {
       return {};
     }
 
+    start_graphics_supervisor();
+
     auto signals = listen_for_shutdown_signals();
     if (!signals) return fail(signals.error());
 
@@ -86,6 +90,18 @@ class AgentRuntime {
   }
 
  private:
+  // Never fails: a supervisor that cannot start its thread reports that
+  // through the graphics health.
+  void start_graphics_supervisor() {
+    std::unique_ptr<WindowServerProbe> probe = environment_.make_window_server_probe
+                                                   ? environment_.make_window_server_probe()
+                                                   : make_x11_window_server_probe();
+    graphics_ = std::make_shared<GraphicsSupervisor>(std::move(probe));
+    graphics_->start();
+    std::lock_guard lock(shared_.mutex);
+    shared_.state.graphics_snapshot = [graphics = graphics_] { return graphics->snapshot(); };
+  }
+
   RuntimeResult start(const StartupGate& gate) {
     auto connected = xpc::AgentConnection::connect_privileged(xpc::kAgentServiceName);
     if (!connected) {
@@ -269,6 +285,7 @@ class AgentRuntime {
     for (std::thread& thread : threads_) {
       if (thread.joinable()) thread.join();
     }
+    if (graphics_) graphics_->stop();
   }
 
   RuntimeEnvironment& environment_;
@@ -280,6 +297,7 @@ class AgentRuntime {
   std::optional<xpc::AgentConnection> connection_;
   std::shared_ptr<xpc::InboundQueue> inbound_;
   std::shared_ptr<DocumentSender> sender_;
+  std::shared_ptr<GraphicsSupervisor> graphics_;
   std::thread command_loop_;
   std::vector<std::thread> threads_;
 };

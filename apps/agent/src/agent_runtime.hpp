@@ -13,6 +13,7 @@
 #include "session_claim.hpp"
 #include "shutdown_channel.hpp"
 #include "signal_watch.hpp"
+#include "window_server_probe.hpp"
 
 namespace kivo::agent {
 
@@ -24,6 +25,9 @@ struct RuntimeEnvironment {
   std::function<std::unique_ptr<AgentFeatures>()> make_features;
   // Shared with whoever else may ask for shutdown (the status item).
   ShutdownChannel& shutdown;
+  // The probe the graphics supervisor watches the X server with; the
+  // default connects to $DISPLAY.
+  std::function<std::unique_ptr<WindowServerProbe>()> make_window_server_probe = {};
 };
 
 // Success for a quit (the service's, remembered by the quitting flag, or a
