@@ -217,6 +217,14 @@ TEST_F(CaptureE2eTest, TheScreenArrivesAsH264AndEachCaptureNumbersItsFramesFromZ
   EXPECT_EQ(second[1].sequence, 1u);
   EXPECT_EQ(frames_of(first_epoch, 0).size(), after_stop);
 
+  // A start while a capture runs replaces it.
+  const std::uint64_t third_epoch = start_capture();
+  ASSERT_NE(third_epoch, second_epoch);
+  const auto third = frames_of(third_epoch, 2);
+  ASSERT_GE(third.size(), 2u);
+  EXPECT_EQ(third[0].sequence, 0u);
+  EXPECT_TRUE(third[0].keyframe);
+
   // The first capture's stream, as the service would pass it on.
   const std::filesystem::path stream = root_.path() / "first.h264";
   {
