@@ -43,6 +43,9 @@ struct VideoWriters::Shared {
       }
     }
     stamped->close();
+    // Nobody takes the run's frames any more: its worker sees the closed
+    // channel and ends the run rather than encode for no one.
+    source.close();
   }
 
   void run_media_thread() {
