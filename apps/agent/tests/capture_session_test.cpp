@@ -253,5 +253,16 @@ TEST_F(CaptureSessionTest, DesiredAudioIsAppliedToTheNewCaptureAndRefusedWhileUn
   EXPECT_TRUE(next_video(10));
 }
 
+TEST_F(CaptureSessionTest, AFailedMediaWriteIsRecordedAndEndsOnlyTheWriters) {
+  ASSERT_TRUE(start(10));
+  ASSERT_TRUE(next_video(10));
+  pair_.peer.reset();  // the service went away
+  EXPECT_TRUE(
+      testing::eventually([this] { return state_->media_diagnostics->last_error().has_value(); }));
+  // The capture itself is the service's to stop.
+  EXPECT_TRUE(state_->capture_pipeline);
+  EXPECT_TRUE(stop_capture_session(*state_, true));
+}
+
 }  // namespace
 }  // namespace kivo::agent
