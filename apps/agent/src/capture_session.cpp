@@ -80,7 +80,14 @@ Result<void> start_capture_session(AgentState& state, const protocol::CaptureCon
   state.capture_config = config;
 
   if (state.desired_audio) {
-    KIVO_TRY(state.capture_pipeline->set_audio_enabled(true, state.audio_packet_sequence));
+    auto enabled = state.capture_pipeline->set_audio_enabled(true, state.audio_packet_sequence);
+    if (!enabled && enabled.error().kind() == KivoError::Kind::kNotImplemented) {
+      // A platform without system audio still streams the screen: the
+      // capture started, and "set_audio_enabled" reports the refusal itself.
+      KIVO_WARN(kTarget, "capture started without audio", log::field("error", enabled.error()));
+    } else if (!enabled) {
+      return fail(std::move(enabled).error());
+    }
     state.capture_status = state.capture_pipeline->status();
   }
   return ok();
