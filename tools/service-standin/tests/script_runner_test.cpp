@@ -72,7 +72,9 @@ TEST_F(ScriptRunnerTest, AnAgentThatAnswersEverythingBehaved) {
 
 TEST_F(ScriptRunnerTest, AMissingReplyIsAFailure) {
   RunOptions options;
-  options.reply_timeout = 20ms;
+  // Also the hello's time: long enough for a loaded machine, short enough to
+  // wait out for the missing reply.
+  options.reply_timeout = 500ms;
   const RunOutcome outcome =
       run("{\"type\":\"query_geometry\"}\n{\"type\":\"quit\"}", options, [](TestAgent& agent) {
         agent.hello();
@@ -85,7 +87,7 @@ TEST_F(ScriptRunnerTest, AMissingReplyIsAFailure) {
 
 TEST_F(ScriptRunnerTest, AnAwaitThatTimesOutIsAFailure) {
   RunOptions options;
-  options.reply_timeout = 20ms;
+  options.reply_timeout = 500ms;
   const RunOutcome outcome = run("{\"await\":\"permission\",\"timeout_ms\":5}", options,
                                  [](TestAgent& agent) { agent.hello(); });
   EXPECT_THAT(outcome.failures,
