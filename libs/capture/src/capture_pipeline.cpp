@@ -409,6 +409,10 @@ class ScreenCapturePipeline final : public CapturePipeline {
     if (ports_.screen_access && !ports_.screen_access()) {
       return fail(KivoError::permission_denied("screen_recording"));
     }
+    // A worker of an earlier run that ended by itself may still be tearing
+    // down, and it shares the encoder's queue and the running flag with the
+    // new run: it must be gone before the new one starts.
+    if (worker_.joinable()) worker_.join();
     reset_run_state();
 
     const std::shared_ptr<video::EncoderOutputContext> encoder = cells_->encoder;
@@ -426,8 +430,6 @@ class ScreenCapturePipeline final : public CapturePipeline {
     const std::shared_ptr<ReplyCell<Result<void>>> reply = run.start_reply;
 
     cells_->running->store(true);
-    // A worker of an earlier run that ended by itself is not waited for.
-    if (worker_.joinable()) worker_.detach();
     panicked_ = run.panicked;
     worker_ = std::thread(run_worker, cells_, std::move(run), ports_);
 

@@ -216,6 +216,24 @@ TEST_F(CapturePipelineTest, GeometryWaitEndsWhenTheStreamStopsOrTheTimeRunsOut) 
   EXPECT_TRUE(quiet->stop());
 }
 
+TEST_F(CapturePipelineTest, ARunThatEndedByItselfStartsAgainOnAKeyFrame) {
+  auto pipeline = create();
+  auto first = pipeline->start();
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(next_frame(*first->video));
+  ASSERT_TRUE(source_->last_stream()->stop_with_error(FakeScreenSource::kFakeError));
+  ASSERT_TRUE(eventually([&] { return !pipeline->status().running; }));
+  EXPECT_TRUE(eventually([&] { return first->video->closed(); }));
+
+  auto second = pipeline->start();  // no stop in between
+  ASSERT_TRUE(second) << second.error().display();
+  auto frame = next_frame(*second->video);
+  ASSERT_TRUE(frame);
+  EXPECT_TRUE(frame->key_frame);
+  EXPECT_TRUE(has_nal(frame->data, 7));
+  EXPECT_TRUE(pipeline->stop());
+}
+
 TEST_F(CapturePipelineTest, OnlyTheLastReconfigurationIsAppliedAndGeometryCarriesItsGeneration) {
   auto pipeline = create();
   auto outputs = pipeline->start();
