@@ -38,6 +38,7 @@ namespace {
 
 constexpr std::string_view kCommandLoopThread = "kivo-agent-xpc-runtime";
 constexpr std::string_view kMaintenanceThread = "kivo-agent-clipboard-poll";
+constexpr std::chrono::milliseconds kFinalFlush{1000};
 
 using RuntimeResult = Expected<void, AgentFailure>;
 
@@ -275,7 +276,13 @@ class AgentRuntime {
   void stop_threads() {
     stop_.set();
     if (inbound_) inbound_->close();
-    if (connection_) connection_->close();
+    if (connection_) {
+      // The replies already sent (the last status, say) leave before the
+      // link goes, within a bound: a service that stopped reading must not
+      // hold the agent's exit.
+      (void)connection_->flush(kFinalFlush);
+      connection_->close();
+    }
     {
       std::lock_guard lock(shared_.mutex);
       if (shared_.state.bulk_writer) shared_.state.bulk_writer->shutdown_socket();

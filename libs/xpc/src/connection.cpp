@@ -83,6 +83,10 @@ Result<Reply> Connection::send_with_reply(Message message) {
   return core_->send_with_reply(std::move(message));
 }
 
+bool Connection::flush(std::chrono::milliseconds timeout) {
+  return core_->flush(timeout);
+}
+
 void Connection::cancel() {
   core_->cancel();
 }

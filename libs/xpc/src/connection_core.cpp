@@ -155,6 +155,14 @@ bool ConnectionCore::on_reader_thread() const {
   return reading_core == this;
 }
 
+bool ConnectionCore::flush(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  if (!resumed_) return outgoing_.empty();
+  return write_idle_.wait_for(lock, timeout, [&] {
+    return ended_ || (outgoing_.empty() && !writing_);
+  }) && !ended_;
+}
+
 void ConnectionCore::cancel() {
   std::unique_lock lock(mutex_);
   end_locked();

@@ -2,6 +2,7 @@
 // the core alive while they run; the Connection handle owns the threads.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +29,7 @@ class ConnectionCore {
   Result<Reply> send_with_reply(Message message);
   // Ends the connection and waits until the handler has had its last event,
   // unless the caller is the handler itself.
+  bool flush(std::chrono::milliseconds timeout);
   void cancel();
   // cancel(), then joins the threads (or lets the reader finish on its own
   // when it is the caller).

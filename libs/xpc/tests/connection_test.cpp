@@ -589,6 +589,34 @@ TEST_F(ConnectionTest, SenderOutlivesTheConnection) {
   EXPECT_TRUE(sender.send(numbered(1)));
 }
 
+TEST(ConnectionWriteTest, FlushWaitsUntilQueuedMessagesAreOnTheSocket) {
+  auto [near_end, far_end] = testing::make_socket_pair();
+  Connection sender = Connection::adopt(std::move(near_end));
+  sender.resume();
+  constexpr int kCount = 3;
+  for (int i = 0; i < kCount; ++i) {
+    Message message;
+    message.set_data("payload", std::vector<std::uint8_t>(1u << 20, 7));
+    ASSERT_TRUE(sender.send(std::move(message)));
+  }
+  // Nobody reads yet: what the socket does not hold stays queued.
+  EXPECT_FALSE(sender.flush(std::chrono::milliseconds(20)));
+
+  BoundedQueue<Event> received(16);
+  Connection receiver = Connection::adopt(std::move(far_end));
+  receiver.set_event_handler([&](Event event) { received.push(std::move(event)); });
+  receiver.resume();
+  EXPECT_TRUE(sender.flush(std::chrono::seconds(10)));
+  // Cancelling after the flush loses nothing.
+  sender.cancel();
+  for (int i = 0; i < kCount; ++i) {
+    std::optional<Event> event = received.pop();
+    ASSERT_TRUE(event && std::holds_alternative<WireMessage>(*event)) << i;
+  }
+  receiver.cancel();
+  EXPECT_FALSE(sender.flush(std::chrono::milliseconds(1))) << "an ended link flushes nothing";
+}
+
 }  // namespace
 }  // namespace kivo::xpc
 

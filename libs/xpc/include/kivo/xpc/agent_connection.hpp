@@ -2,6 +2,7 @@
 // documents, and feed incoming commands to the command loop.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -50,6 +51,9 @@ class AgentConnection {
                                  std::optional<std::string_view> resume_quit_id);
 
   AgentMessageSender sender() const { return AgentMessageSender(connection_.sender()); }
+
+  // Waits at most `timeout` for the documents already sent to leave.
+  bool flush(std::chrono::milliseconds timeout) { return connection_.flush(timeout); }
 
   // Ends the connection; the handler reports it as its last event.
   void close() { connection_.cancel(); }

@@ -17,6 +17,7 @@
 // dropped when none is.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -120,6 +121,10 @@ class Connection {
   Result<Reply> send_with_reply(Message message);
 
   Sender sender() const { return Sender(core_); }
+
+  // Waits at most `timeout` for every queued message to be on the socket;
+  // true when they are, false on time-out or once the connection has ended.
+  bool flush(std::chrono::milliseconds timeout);
 
   // Ends the connection: shuts the socket down, discards unsent messages and
   // unread events, waits for the handler's current call and its last event,
