@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -57,6 +58,24 @@ class XvfbServer {
   // test's own thread, not from a short-lived helper thread.
   bool start() {
     if (pid_ > 0) return fail("the server is already running");
+    if (display_number_) return launch();
+    // A random number well above the ones servers pick first: a number this
+    // server gives up for a moment (to test a restart) is then not taken by
+    // a test running beside it.
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> pick(200, 30000);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      const int number = pick(random);
+      if (std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock")) continue;
+      display_number_ = number;
+      if (launch()) return true;
+      display_number_.reset();
+    }
+    return false;
+  }
+
+ private:
+  bool launch() {
     const std::string executable = find_executable("Xvfb");
     if (executable.empty()) return fail("Xvfb is not installed");
 
@@ -127,6 +146,7 @@ class XvfbServer {
     return true;
   }
 
+ public:
   // Asks the server to exit (SIGTERM) and reaps it; a server that outlives
   // the time-out is killed.
   void stop() {
