@@ -63,9 +63,11 @@ int run_main() {
                                                        kivo::agent::Sleeper::system());
             },
         .make_features =
-            [] {
+            [&main_queue] {
               const char* display = std::getenv("DISPLAY");
-              return kivo::agent::DesktopFeatures::for_x11_display(display ? display : "");
+              return kivo::agent::DesktopFeatures::for_x11_display(
+                  display ? display : "",
+                  [&main_queue](std::function<void()> work) { main_queue.post(std::move(work)); });
             },
         .shutdown = shutdown});
     if (!ended) {

@@ -69,9 +69,11 @@ class AgentFeatures : public RouteCleanupHooks, public OutboundReceiptTables {
   // capture epoch.
   virtual void publish_capture_epoch(AgentState& state) = 0;
 
-  // Permissions.
+  // Permissions: the preflights the checks use, and the status and requests
+  // of "query_permission" and the two request commands.
   virtual Result<bool> preflight_screen_capture() = 0;
   virtual Result<bool> preflight_post_event() = 0;
+  virtual Result<protocol::PermissionStatus> permission_status() = 0;
   virtual Result<protocol::PermissionStatus> request_screen_recording(
       AgentState& state, const protocol::AgentStamp& stamp) = 0;
   virtual Result<protocol::PermissionStatus> request_accessibility(

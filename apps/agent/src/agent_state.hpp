@@ -42,11 +42,6 @@ struct RecentHistory {
   std::vector<protocol::HistoryMenuEntry> entries;
 };
 
-struct PermissionRequestsInFlight {
-  bool screen_recording = false;
-  bool accessibility = false;
-};
-
 struct AgentState {
   explicit AgentState(std::unique_ptr<AgentFeatures> features);
   AgentState(const AgentState&) = delete;
@@ -69,7 +64,6 @@ struct AgentState {
   RouteTable routes;
   std::filesystem::path received_root = default_received_root();
   RecentHistory history;
-  PermissionRequestsInFlight permission_requests;
 
   // The sockets, once installed; the sender once the hello has succeeded.
   std::unique_ptr<BulkWriter> bulk_writer;

@@ -56,7 +56,11 @@ bool x11_has_xtest(const std::string& display_name) {
   return extension != nullptr && extension->present != 0;
 }
 
-DesktopFeatures::DesktopFeatures(DesktopPorts ports) : ports_(std::move(ports)) {
+DesktopFeatures::DesktopFeatures(DesktopPorts ports)
+    : ports_(std::move(ports)),
+      permissions_(PermissionPorts{.screen_access = ports_.screen_access,
+                                   .post_event_access = ports_.post_event_access,
+                                   .post_to_main = ports_.post_to_main}) {
   create_pipeline_ = [this](const protocol::CaptureConfig& config) {
     return capture::create_pipeline(config,
                                     capture::PipelinePorts{.source = ports_.source,
@@ -65,13 +69,15 @@ DesktopFeatures::DesktopFeatures(DesktopPorts ports) : ports_(std::move(ports)) 
   };
 }
 
-std::unique_ptr<DesktopFeatures> DesktopFeatures::for_x11_display(std::string display_name) {
+std::unique_ptr<DesktopFeatures> DesktopFeatures::for_x11_display(
+    std::string display_name, std::function<void(std::function<void()>)> post_to_main) {
   auto source = std::make_shared<x11::X11ScreenSource>(display_name);
   return std::make_unique<DesktopFeatures>(
       DesktopPorts{.source = std::move(source),
                    .encoders = std::make_shared<x264::X264EncoderFactory>(),
                    .screen_access = [display_name] { return x11_accepts_capture(display_name); },
-                   .post_event_access = [display_name] { return x11_has_xtest(display_name); }});
+                   .post_event_access = [display_name] { return x11_has_xtest(display_name); },
+                   .post_to_main = std::move(post_to_main)});
 }
 
 Result<void> DesktopFeatures::start_capture_session(AgentState& state,
@@ -90,6 +96,20 @@ Result<bool> DesktopFeatures::preflight_screen_capture() {
 
 Result<bool> DesktopFeatures::preflight_post_event() {
   return ports_.post_event_access && ports_.post_event_access();
+}
+
+Result<protocol::PermissionStatus> DesktopFeatures::permission_status() {
+  return permissions_.status();
+}
+
+Result<protocol::PermissionStatus> DesktopFeatures::request_screen_recording(
+    AgentState& state, const protocol::AgentStamp& stamp) {
+  return permissions_.request(PermissionKind::kScreenRecording, stamp, state.sender);
+}
+
+Result<protocol::PermissionStatus> DesktopFeatures::request_accessibility(
+    AgentState& state, const protocol::AgentStamp& stamp) {
+  return permissions_.request(PermissionKind::kAccessibility, stamp, state.sender);
 }
 
 }  // namespace kivo::agent

@@ -13,22 +13,6 @@
 namespace kivo::agent {
 namespace {
 
-protocol::PermissionAccess access_of(bool granted) {
-  return granted ? protocol::PermissionAccess::kGranted : protocol::PermissionAccess::kRequired;
-}
-
-Result<protocol::PermissionStatus> preflight_permissions(AgentState& state) {
-  auto screen = state.features->preflight_screen_capture();
-  if (!screen) return fail(screen.error());
-  auto input = state.features->preflight_post_event();
-  if (!input) return fail(input.error());
-  return protocol::PermissionStatus{
-      .screen_recording = {.state = access_of(*screen),
-                           .request_in_flight = state.permission_requests.screen_recording},
-      .accessibility = {.state = access_of(*input),
-                        .request_in_flight = state.permission_requests.accessibility}};
-}
-
 // A snapshot replaces the stored one when it is the first, from a later
 // service epoch, or a later revision of the same epoch.
 bool is_newer_history(const RecentHistory& history,
@@ -80,7 +64,7 @@ Handled handle(CommandContext& context, const protocol::ListDisplays&) {
 }
 
 Handled handle(CommandContext& context, const protocol::QueryPermission&) {
-  auto status = preflight_permissions(context.state);
+  auto status = context.state.features->permission_status();
   if (!status) return fail(status.error());
   return reply_with(protocol::agent_msg::Permission{.status = *status});
 }

@@ -32,6 +32,9 @@ Result<bool> UnbuiltFeatures::preflight_screen_capture() {
 Result<bool> UnbuiltFeatures::preflight_post_event() {
   return unbuilt(kPermissions);
 }
+Result<protocol::PermissionStatus> UnbuiltFeatures::permission_status() {
+  return unbuilt(kPermissions);
+}
 Result<protocol::PermissionStatus> UnbuiltFeatures::request_screen_recording(
     AgentState&, const protocol::AgentStamp&) {
   return unbuilt(kPermissions);

@@ -15,6 +15,7 @@ class UnbuiltFeatures : public AgentFeatures {
 
   Result<bool> preflight_screen_capture() override;
   Result<bool> preflight_post_event() override;
+  Result<protocol::PermissionStatus> permission_status() override;
   Result<protocol::PermissionStatus> request_screen_recording(
       AgentState& state, const protocol::AgentStamp& stamp) override;
   Result<protocol::PermissionStatus> request_accessibility(

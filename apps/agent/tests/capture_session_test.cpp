@@ -76,7 +76,8 @@ class CaptureSessionTest : public ::testing::Test {
         DesktopPorts{.source = source_,
                      .encoders = std::make_shared<FakeEncoderPerSession>(),
                      .screen_access = [this] { return access_.load(); },
-                     .post_event_access = {}}));
+                     .post_event_access = {},
+                     .post_to_main = {}}));
     state_->agent_generation = 7;
     auto installed = install_media_socket(std::move(pair_.agent));
     ASSERT_TRUE(installed);
