@@ -50,12 +50,12 @@ bool has_nal(const protocol::Bytes& data, std::uint8_t type) {
 class FakeEncoderPerSession final : public video::VideoEncoderFactory {
  public:
   video::EncoderStatus create_session(
-      const video::EncoderSessionSpec& spec, video::EncoderOutput output,
+      const video::EncoderSessionSettings& settings, video::EncoderOutput output,
       std::unique_ptr<video::VideoEncoderSession>& session) override {
     auto factory = std::make_shared<video::FakeEncoderFactory>();
     std::lock_guard guard(mutex_);
     factories_.push_back(factory);
-    return factory->create_session(spec, std::move(output), session);
+    return factory->create_session(settings, std::move(output), session);
   }
 
  private:

@@ -161,8 +161,8 @@ TEST_F(CapturePipelineTest, StartRunsAtTheDisplaySizeAndOpensWithAKeyFrameAndPar
   EXPECT_EQ(geometry->surface_size_px, (protocol::Size{1280, 720}));
   EXPECT_EQ(geometry->display_id, 3u);
   EXPECT_EQ(geometry->reconfigure_generation, 0u);
-  ASSERT_TRUE(encoders_->spec());
-  EXPECT_EQ(encoders_->spec()->width, 1280u);  // the display's size, not the requested one
+  ASSERT_TRUE(encoders_->settings());
+  EXPECT_EQ(encoders_->settings()->width, 1280u);  // the display's size, not the requested one
 
   auto again = pipeline->start();
   ASSERT_FALSE(again);
@@ -330,9 +330,9 @@ TEST_F(CapturePipelineTest, OddSizedScreensAreEncodedAtTheEvenSizeInside) {
   auto outputs = pipeline->start();
   ASSERT_TRUE(outputs);
   ASSERT_TRUE(next_frame(*outputs->video));
-  ASSERT_TRUE(encoders_->spec());
-  EXPECT_EQ(encoders_->spec()->width, 1366u);
-  EXPECT_EQ(encoders_->spec()->height, 768u);
+  ASSERT_TRUE(encoders_->settings());
+  EXPECT_EQ(encoders_->settings()->width, 1366u);
+  EXPECT_EQ(encoders_->settings()->height, 768u);
   auto geometry = pipeline->wait_for_geometry(std::nullopt);
   ASSERT_TRUE(geometry);
   EXPECT_EQ(geometry->surface_size_px, (protocol::Size{1366, 768}));
@@ -345,7 +345,7 @@ TEST_F(CapturePipelineTest, OddSizedScreensAreEncodedAtTheEvenSizeInside) {
     auto frame = outputs->video->pop_for(20ms);
     return frame && frame->stream_epoch == 1;
   }));
-  EXPECT_EQ(encoders_->spec()->width, 800u);
+  EXPECT_EQ(encoders_->settings()->width, 800u);
   EXPECT_TRUE(pipeline->stop());
 }
 

@@ -5,7 +5,7 @@ namespace kivo::video {
 struct FakeEncoderFactory::State {
   mutable std::mutex mutex;
   FakeEncoderScript script;
-  std::optional<EncoderSessionSpec> spec;
+  std::optional<EncoderSessionSettings> settings;
   EncoderOutput output;
   std::vector<std::pair<EncoderProperty, PropertyValue>> properties;
   std::vector<SubmittedFrame> frames;
@@ -173,13 +173,13 @@ const std::vector<std::uint8_t>& FakeEncoderFactory::pps() {
 
 FakeEncoderFactory::FakeEncoderFactory() : state_(std::make_shared<State>()) {}
 
-EncoderStatus FakeEncoderFactory::create_session(const EncoderSessionSpec& spec,
+EncoderStatus FakeEncoderFactory::create_session(const EncoderSessionSettings& settings,
                                                  EncoderOutput output,
                                                  std::unique_ptr<VideoEncoderSession>& session) {
   std::lock_guard lock(state_->mutex);
   if (state_->script.create_status != encoder_status::kOk) return state_->script.create_status;
-  if (spec.width == 0 || spec.height == 0) return encoder_status::kParameterError;
-  state_->spec = spec;
+  if (settings.width == 0 || settings.height == 0) return encoder_status::kParameterError;
+  state_->settings = settings;
   state_->output = std::move(output);
   state_->invalidated = false;
   state_->prepared = false;
@@ -192,9 +192,9 @@ void FakeEncoderFactory::set_script(FakeEncoderScript script) {
   state_->script = std::move(script);
 }
 
-std::optional<EncoderSessionSpec> FakeEncoderFactory::spec() const {
+std::optional<EncoderSessionSettings> FakeEncoderFactory::settings() const {
   std::lock_guard lock(state_->mutex);
-  return state_->spec;
+  return state_->settings;
 }
 
 std::vector<std::pair<EncoderProperty, PropertyValue>> FakeEncoderFactory::properties() const {

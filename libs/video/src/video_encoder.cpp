@@ -41,13 +41,13 @@ Result<std::unique_ptr<VideoEncoder>> VideoEncoder::create(
   std::unique_ptr<VideoEncoder> encoder(new VideoEncoder(config, std::move(context), options));
   EncoderCounters& counters = encoder->context_->counters;
 
-  const EncoderSessionSpec spec{encoder->size_.width, encoder->size_.height, true};
+  const EncoderSessionSettings settings{encoder->size_.width, encoder->size_.height, true};
   EncoderOutput output = [context = encoder->context_](EncoderStatus status, std::uint32_t flags,
                                                        std::optional<EncodedSample> sample) {
     handle_encoder_output(*context, status, flags, std::move(sample));
   };
   std::unique_ptr<VideoEncoderSession> session;
-  EncoderStatus status = factory.create_session(spec, std::move(output), session);
+  EncoderStatus status = factory.create_session(settings, std::move(output), session);
   if (status != encoder_status::kOk || !session) {
     if (status == encoder_status::kOk) status = encoder_status::kInvalidSession;
     counters.record_encoder_error(status, "VTCompressionSessionCreate failed");

@@ -67,10 +67,10 @@ class VideoEncoderTest : public ::testing::Test {
 TEST_F(VideoEncoderTest, CreationSetsEveryPropertyInOrder) {
   auto encoder = create(config_of(1920, 1080, 30, 4000));
   ASSERT_TRUE(encoder) << encoder.error().display();
-  ASSERT_TRUE(factory.spec());
-  EXPECT_EQ(factory.spec()->width, 1920u);
-  EXPECT_EQ(factory.spec()->height, 1080u);
-  EXPECT_TRUE(factory.spec()->enable_hardware_acceleration);
+  ASSERT_TRUE(factory.settings());
+  EXPECT_EQ(factory.settings()->width, 1920u);
+  EXPECT_EQ(factory.settings()->height, 1080u);
+  EXPECT_TRUE(factory.settings()->enable_hardware_acceleration);
   EXPECT_TRUE(factory.prepared());
   EXPECT_THAT(factory.properties(),
               ElementsAre(Pair(P::kRealTime, PropertyValue(true)),
@@ -270,8 +270,8 @@ TEST_F(VideoEncoderTest, EncodesAndCountsFramesAndForcesKeyFrames) {
 TEST_F(VideoEncoderTest, OddFramesAreEncodedAtTheEvenSizeInsideThem) {
   auto encoder = create(config_of(1919, 1081, 30, 4000));
   ASSERT_TRUE(encoder);
-  EXPECT_EQ(factory.spec()->width, 1918u);
-  EXPECT_EQ(factory.spec()->height, 1080u);
+  EXPECT_EQ(factory.settings()->width, 1918u);
+  EXPECT_EQ(factory.settings()->height, 1080u);
   Picture picture(1919, 1081);
   ASSERT_TRUE((*encoder)->encode_frame(picture.frame(), false));
   EXPECT_EQ(factory.frames().at(0).width, 1918u);

@@ -284,18 +284,18 @@ double crf_for_quality(double quality, double quality_crf) {
 X264EncoderFactory::X264EncoderFactory(X264Tuning tuning) : tuning_(std::move(tuning)) {}
 
 EncoderStatus X264EncoderFactory::create_session(
-    const video::EncoderSessionSpec& spec, video::EncoderOutput output,
+    const video::EncoderSessionSettings& settings, video::EncoderOutput output,
     std::unique_ptr<video::VideoEncoderSession>& session) {
-  if (spec.width == 0 || spec.height == 0 || spec.width % 2 != 0 || spec.height % 2 != 0 ||
-      spec.width > 16384 || spec.height > 16384 || !output) {
+  if (settings.width == 0 || settings.height == 0 || settings.width % 2 != 0 ||
+      settings.height % 2 != 0 || settings.width > 16384 || settings.height > 16384 || !output) {
     return status::kParameterError;
   }
   x264_param_t param;
   if (x264_param_default_preset(&param, tuning_.preset.c_str(), "zerolatency") < 0) {
     return status::kParameterError;
   }
-  param.i_width = static_cast<int>(spec.width);
-  param.i_height = static_cast<int>(spec.height);
+  param.i_width = static_cast<int>(settings.width);
+  param.i_height = static_cast<int>(settings.height);
   param.i_csp = X264_CSP_NV12;
   param.i_threads = tuning_.threads == 0 ? X264_THREADS_AUTO : tuning_.threads;
   param.i_bframe = 0;

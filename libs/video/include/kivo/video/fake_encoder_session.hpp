@@ -47,7 +47,7 @@ class FakeEncoderFactory : public VideoEncoderFactory {
 
   FakeEncoderFactory();
 
-  EncoderStatus create_session(const EncoderSessionSpec& spec, EncoderOutput output,
+  EncoderStatus create_session(const EncoderSessionSettings& settings, EncoderOutput output,
                                std::unique_ptr<VideoEncoderSession>& session) override;
 
   // Changes the script; affects the live session too.
@@ -60,7 +60,7 @@ class FakeEncoderFactory : public VideoEncoderFactory {
     FrameOptions options;
     bool key_frame;
   };
-  std::optional<EncoderSessionSpec> spec() const;
+  std::optional<EncoderSessionSettings> settings() const;
   std::vector<std::pair<EncoderProperty, PropertyValue>> properties() const;
   // The last value set (and accepted) for `property`.
   std::optional<PropertyValue> property(EncoderProperty property) const;

@@ -96,7 +96,7 @@ struct EncodedSample {
 using EncoderOutput =
     std::function<void(EncoderStatus, std::uint32_t, std::optional<EncodedSample>)>;
 
-struct EncoderSessionSpec {
+struct EncoderSessionSettings {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   bool enable_hardware_acceleration = true;
@@ -127,7 +127,7 @@ class VideoEncoderFactory {
 
   // kOk with a session, or a status (a kOk without a session is a failure
   // too, and the caller treats it as one).
-  virtual EncoderStatus create_session(const EncoderSessionSpec& spec, EncoderOutput output,
+  virtual EncoderStatus create_session(const EncoderSessionSettings& settings, EncoderOutput output,
                                        std::unique_ptr<VideoEncoderSession>& session) = 0;
 };
 

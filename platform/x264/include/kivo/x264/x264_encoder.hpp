@@ -44,7 +44,7 @@ class X264EncoderFactory : public video::VideoEncoderFactory {
   explicit X264EncoderFactory(X264Tuning tuning = {});
 
   video::EncoderStatus create_session(
-      const video::EncoderSessionSpec& spec, video::EncoderOutput output,
+      const video::EncoderSessionSettings& settings, video::EncoderOutput output,
       std::unique_ptr<video::VideoEncoderSession>& session) override;
 
  private:
