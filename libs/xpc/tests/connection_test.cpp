@@ -589,62 +589,62 @@ TEST_F(ConnectionTest, SenderOutlivesTheConnection) {
   EXPECT_TRUE(sender.send(numbered(1)));
 }
 
-TEST(ConnectionWriteTest, FlushWaitsUntilQueuedMessagesAreOnTheSocket) {
-  auto [near_end, far_end] = testing::make_socket_pair();
-  Connection sender = Connection::adopt(std::move(near_end));
-  sender.resume();
-  constexpr int kCount = 3;
-  for (int i = 0; i < kCount; ++i) {
-    Message message;
-    message.set_data("payload", std::vector<std::uint8_t>(1u << 20, 7));
-    ASSERT_TRUE(sender.send(std::move(message)));
-  }
-  // Nobody reads yet: what the socket does not hold stays queued.
-  EXPECT_FALSE(sender.flush(std::chrono::milliseconds(20)));
-
-  BoundedQueue<Event> received(16);
-  Connection receiver = Connection::adopt(std::move(far_end));
-  receiver.set_event_handler([&](Event event) { received.push(std::move(event)); });
-  receiver.resume();
-  EXPECT_TRUE(sender.flush(std::chrono::seconds(10)));
-  // Cancelling after the flush loses nothing.
-  sender.cancel();
-  for (int i = 0; i < kCount; ++i) {
-    std::optional<Event> event = received.pop();
-    ASSERT_TRUE(event && std::holds_alternative<WireMessage>(*event)) << i;
-  }
-  receiver.cancel();
-  EXPECT_FALSE(sender.flush(std::chrono::milliseconds(1))) << "an ended link flushes nothing";
-}
-
 }  // namespace
 }  // namespace kivo::xpc
 
 namespace kivo::xpc {
 namespace {
 
+// A sender whose peer starts reading only when the test says so.
+class ConnectionWriteTest : public ::testing::Test {
+ protected:
+  static constexpr int kCount = 3;
+
+  ConnectionWriteTest() {
+    auto [near_end, far_end] = testing::make_socket_pair();
+    far_end_ = std::move(far_end);
+    sender_.emplace(Connection::adopt(std::move(near_end)));
+    sender_->resume();
+  }
+  ~ConnectionWriteTest() override {
+    if (sender_) sender_->cancel();
+    if (receiver_) receiver_->cancel();
+  }
+
+  // Sends kCount messages of 1 MiB each, more than the socket's buffer.
+  void send_large_messages(bool with_descriptor) {
+    for (int i = 0; i < kCount; ++i) {
+      Message message;
+      message.set_data("payload",
+                       std::vector<std::uint8_t>(1u << 20, static_cast<std::uint8_t>(i)));
+      if (with_descriptor) {
+        auto [kept, passed] = testing::make_socket_pair();
+        message.set_fd("fd", std::move(passed));
+      }
+      ASSERT_TRUE(sender_->send(std::move(message)));
+    }
+  }
+
+  void start_reading() {
+    receiver_.emplace(Connection::adopt(std::move(far_end_)));
+    receiver_->set_event_handler([this](Event event) { received_.push(std::move(event)); });
+    receiver_->resume();
+  }
+
+  UniqueFd far_end_;
+  std::optional<Connection> sender_;
+  std::optional<Connection> receiver_;
+  BoundedQueue<Event> received_{16};
+};
+
 // Messages larger than the socket's buffer are written partly by the sender
 // and finished by the writer; the peer must still read them whole, in order,
 // with their descriptors.
-TEST(ConnectionWriteTest, MessagesLargerThanTheSocketBufferArriveWhole) {
-  auto [near_end, far_end] = testing::make_socket_pair();
-  Connection sender = Connection::adopt(std::move(near_end));
-  sender.resume();
-  constexpr int kCount = 3;
+TEST_F(ConnectionWriteTest, MessagesLargerThanTheSocketBufferArriveWhole) {
+  send_large_messages(/*with_descriptor=*/true);
+  start_reading();
   for (int i = 0; i < kCount; ++i) {
-    Message message;
-    message.set_data("payload", std::vector<std::uint8_t>(1u << 20, static_cast<std::uint8_t>(i)));
-    auto [kept, passed] = testing::make_socket_pair();
-    message.set_fd("fd", std::move(passed));
-    ASSERT_TRUE(sender.send(std::move(message)));
-  }
-
-  BoundedQueue<Event> received(16);
-  Connection receiver = Connection::adopt(std::move(far_end));
-  receiver.set_event_handler([&](Event event) { received.push(std::move(event)); });
-  receiver.resume();
-  for (int i = 0; i < kCount; ++i) {
-    std::optional<Event> event = received.pop();
+    std::optional<Event> event = received_.pop();
     ASSERT_TRUE(event && std::holds_alternative<WireMessage>(*event)) << i;
     const Message& message = std::get<WireMessage>(*event).message;
     auto payload = message.data("payload");
@@ -653,8 +653,23 @@ TEST(ConnectionWriteTest, MessagesLargerThanTheSocketBufferArriveWhole) {
     EXPECT_EQ(std::count(payload->begin(), payload->end(), static_cast<std::uint8_t>(i)), 1 << 20);
     EXPECT_TRUE(message.dup_fd("fd").valid());
   }
-  sender.cancel();
-  receiver.cancel();
+}
+
+TEST_F(ConnectionWriteTest, FlushWaitsUntilQueuedMessagesAreOnTheSocket) {
+  send_large_messages(/*with_descriptor=*/false);
+  // Nobody reads yet: what the socket does not hold stays queued.
+  EXPECT_FALSE(sender_->flush(std::chrono::milliseconds(20)));
+
+  start_reading();
+  EXPECT_TRUE(sender_->flush(std::chrono::seconds(10)));
+  // Cancelling after the flush loses nothing.
+  sender_->cancel();
+  for (int i = 0; i < kCount; ++i) {
+    std::optional<Event> event = received_.pop();
+    ASSERT_TRUE(event && std::holds_alternative<WireMessage>(*event)) << i;
+  }
+  receiver_->cancel();
+  EXPECT_FALSE(sender_->flush(std::chrono::milliseconds(1))) << "an ended link flushes nothing";
 }
 
 }  // namespace
