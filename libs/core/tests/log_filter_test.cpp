@@ -63,12 +63,14 @@ TEST(LogFilterTest, EnvironmentOverridesTheDefaultOnlyWhenValid) {
     std::optional<std::string> value;
     bool kivo_debug_written;
     bool other_info_written;
+    bool input_diag_info_written;
   };
   const Case cases[] = {
-      {std::nullopt, false, false},  // default kivo=info
-      {"kivo=loud", false, false},   // invalid: default
-      {"", false, false},            // empty: default
-      {"debug", true, true},        {"kivo=debug", true, false},
+      {std::nullopt, false, false, false},  // the default
+      {"kivo=loud", false, false, false},   // invalid: the default
+      {"", false, false, false},            // empty: the default
+      {"debug", true, true, true},         {"kivo=debug", true, false, true},
+      {"kivo=info", false, false, true},
   };
   for (const Case& c : cases) {
     testing::ScopedEnv env(kFilterVariable, c.value);
@@ -78,6 +80,9 @@ TEST(LogFilterTest, EnvironmentOverridesTheDefaultOnlyWhenValid) {
         << c.value.value_or("<unset>");
     EXPECT_EQ(filter.enabled(Level::kInfo, "other"), c.other_info_written)
         << c.value.value_or("<unset>");
+    EXPECT_EQ(filter.enabled(Level::kInfo, "kivo_input_diag"), c.input_diag_info_written)
+        << c.value.value_or("<unset>");
+    EXPECT_TRUE(filter.enabled(Level::kWarn, "kivo_input_diag")) << c.value.value_or("<unset>");
   }
 }
 

@@ -8,7 +8,9 @@
 // The longest matching prefix decides; a bare level applies to every target;
 // "off" writes nothing for its prefix; level names ignore case. A target that
 // no directive matches writes nothing. A value that does not parse as a whole
-// is ignored in favour of the default "kivo=info".
+// is ignored in favour of the default: INFO and up for kivo*, except the input
+// worker's two records per posted event (kivo_input_diag), which would fill
+// the log within seconds of pointer motion; KIVO_LOG brings them back.
 #pragma once
 
 #include <optional>
@@ -21,13 +23,13 @@
 namespace kivo::log {
 
 inline constexpr const char* kFilterVariable = "KIVO_LOG";
-inline constexpr std::string_view kDefaultFilter = "kivo=info";
+inline constexpr std::string_view kDefaultFilter = "kivo=info,kivo_input_diag=warn";
 
 class LogFilter {
  public:
   // Empty when any directive is malformed or there is none.
   static std::optional<LogFilter> parse(std::string_view text);
-  // "kivo=info".
+  // kDefaultFilter.
   static LogFilter default_filter();
   // KIVO_LOG when it is set and parses, otherwise the default.
   static LogFilter from_environment();
