@@ -54,7 +54,7 @@ struct LogSetup {
   LogFilter filter = LogFilter::default_filter();
   LineFormat format;
 
-  // KIVO_LOG (else "kivo=info"), NO_COLOR and the system clock.
+  // KIVO_LOG (else kDefaultFilter), NO_COLOR and the system clock.
   static LogSetup from_environment();
 };
 
