@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -25,14 +26,18 @@ namespace kivo::agent::e2e {
 class AgentProcess {
  public:
   // `extra_environment` holds "NAME=value" entries added to the agent's
-  // otherwise fixed environment (e.g. its DISPLAY).
+  // otherwise fixed environment (e.g. its DISPLAY); they take the place of
+  // fixed entries of the same name.
   AgentProcess(const std::filesystem::path& root, const std::filesystem::path& home,
                std::filesystem::path stderr_path,
                const std::vector<std::string>& extra_environment = {})
       : stderr_path_(std::move(stderr_path)) {
-    std::vector<std::string> environment{"KIVO_SYSTEM_ROOT=" + root.string(),
-                                         "HOME=" + home.string(), "NO_COLOR=1", "KIVO_LOG=debug"};
-    environment.insert(environment.end(), extra_environment.begin(), extra_environment.end());
+    std::vector<std::string> environment = extra_environment;
+    const std::string root_entry = "KIVO_SYSTEM_ROOT=" + root.string();
+    const std::string home_entry = "HOME=" + home.string();
+    for (const std::string* entry : {&root_entry, &home_entry, &kColorOff, &kDebugLog}) {
+      if (!overridden(*entry, extra_environment)) environment.push_back(*entry);
+    }
     std::vector<char*> env;
     for (std::string& entry : environment) env.push_back(entry.data());
     env.push_back(nullptr);
@@ -79,6 +84,15 @@ class AgentProcess {
   }
 
  private:
+  inline static const std::string kColorOff = "NO_COLOR=1";
+  inline static const std::string kDebugLog = "KIVO_LOG=debug";
+
+  static bool overridden(const std::string& entry, const std::vector<std::string>& extra) {
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    return std::any_of(extra.begin(), extra.end(),
+                       [&](const std::string& other) { return other.rfind(name, 0) == 0; });
+  }
+
   std::filesystem::path stderr_path_;
   pid_t pid_ = -1;
   std::optional<int> status_;

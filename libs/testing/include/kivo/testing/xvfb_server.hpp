@@ -85,7 +85,7 @@ class XvfbServer {
     const int write_end = ready_pipe[1];
 
     std::vector<std::string> args{executable};
-    if (display_number_) args.push_back(":" + std::to_string(*display_number_));
+    if (display_number_) args.push_back(display_name());
     args.emplace_back("-displayfd");
     args.push_back(std::to_string(write_end));
     for (std::string_view arg : {"-screen", "0"}) args.emplace_back(arg);
@@ -176,7 +176,11 @@ class XvfbServer {
 
   // ":N" once the server has started at least once; empty before.
   std::string display_name() const {
-    return display_number_ ? ":" + std::to_string(*display_number_) : std::string();
+    // Appended rather than concatenated: gcc 12 at -O3 warns falsely
+    // (-Wrestrict) about the temporary of ":" + std::to_string().
+    std::string name;
+    if (display_number_) name.append(":").append(std::to_string(*display_number_));
+    return name;
   }
   std::optional<int> display_number() const { return display_number_; }
   pid_t pid() const { return pid_; }
