@@ -56,9 +56,9 @@ frames_in() {
 # name frames "user system max_rss_kib"
 report() {
   read -r user system rss <<<"$3"
-  awk -v name="$1" -v frames="$2" -v user="$user" -v system="$system" -v rss="$rss" 'BEGIN {
+  awk -v name="$1" -v frames="$2" -v user="$user" -v sys_s="$system" -v rss="$rss" 'BEGIN {
     printf "%-34s %6d frames  %7.3f ms CPU/frame  %7.1f MiB peak RSS\n",
-      name, frames, (user + system) * 1000 / frames, rss / 1024 }'
+      name, frames, (user + sys_s) * 1000 / frames, rss / 1024 }'
 }
 
 # The agent, driven by the stand-in: capture, stream, stop, quit.
