@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "kivo/input/key_map.hpp"
 #include "kivo/testing/temp_dir.hpp"
 #include "kivo/testing/xvfb_server.hpp"
 
@@ -69,6 +70,17 @@ TEST(EvdevKeyCodeTest, TranslatesEveryKeyARemoteKeyboardCanSend) {
   for (const auto& [mac, linux_code] : kMacKeys) {
     EXPECT_EQ(evdev_key_code(mac), std::optional<std::uint16_t>(linux_code)) << "macOS key " << mac;
   }
+}
+
+TEST(EvdevKeyCodeTest, EveryRemoteKeyHasAKey) {
+  int translated = 0;
+  for (std::uint32_t vk = 0; vk <= 0xffff; ++vk) {
+    const auto mac = input::vk_to_cg_keycode(static_cast<std::uint16_t>(vk));
+    if (!mac) continue;
+    ++translated;
+    EXPECT_TRUE(evdev_key_code(*mac)) << "virtual key " << vk << ", macOS key " << *mac;
+  }
+  EXPECT_GE(translated, 100) << "the virtual-key table looks empty";
 }
 
 TEST(EvdevKeyCodeTest, HasNoKeyForCodesWithoutOne) {
