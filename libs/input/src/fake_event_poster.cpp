@@ -128,8 +128,9 @@ PostResult FakeEventPosterFactory::record(std::size_t poster, PostedEvent event)
 }
 
 void FakeEventPosterFactory::block_here(std::unique_lock<std::mutex>& lock) {
+  // released_ was cleared when the block was armed, so a release() that
+  // comes before the call arrives still lets it through.
   blocked_ = true;
-  released_ = false;
   changed_.notify_all();
   changed_.wait(lock, [this] { return released_; });
   blocked_ = false;
@@ -186,6 +187,7 @@ void FakeEventPosterFactory::throw_on_call(std::size_t n) {
 void FakeEventPosterFactory::block_call(std::size_t n) {
   std::lock_guard guard(mutex_);
   block_call_ = n;
+  released_ = false;
 }
 
 void FakeEventPosterFactory::fail_create(std::optional<InputError> error) {
@@ -196,6 +198,7 @@ void FakeEventPosterFactory::fail_create(std::optional<InputError> error) {
 void FakeEventPosterFactory::block_create() {
   std::lock_guard guard(mutex_);
   block_create_ = true;
+  released_ = false;
 }
 
 template <class Predicate>

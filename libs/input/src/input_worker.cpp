@@ -64,8 +64,10 @@ void run(const WorkerContext& context) {
     context.notifications->send(GenerationExit{context.generation, reason});
     return;
   }
-  context.run->send_ready();
+  // Started goes out before the start answer, so that once start_generation
+  // has returned, the notification is there to be drained.
   context.notifications->send(InputWorkerStarted{context.generation});
+  context.run->send_ready();
   const InputWorkerExitReason reason = run_commands(context, **poster);
   context.notifications->send(GenerationExit{context.generation, reason});
 }
