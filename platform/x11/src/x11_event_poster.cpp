@@ -234,10 +234,15 @@ class X11EventPoster final : public input::EventPoster {
     return broken(kind);
   }
 
+  // Every call after the loss fails too (the releases at the end of the
+  // generation among them); the loss itself is logged once.
   PostResult broken(std::string_view kind) {
-    const int code = xcb_connection_has_error(connection_.get());
-    KIVO_WARN(kTarget, "X connection for synthetic input lost",
-              log::field("error", code != 0 ? connection_error_text(code) : "flush failed"));
+    if (!loss_logged_) {
+      loss_logged_ = true;
+      const int code = xcb_connection_has_error(connection_.get());
+      KIVO_WARN(kTarget, "X connection for synthetic input lost",
+                log::field("error", code != 0 ? connection_error_text(code) : "flush failed"));
+    }
     return fail(InputError::event_creation_failed(kind));
   }
 
@@ -247,6 +252,7 @@ class X11EventPoster final : public input::EventPoster {
   std::optional<std::uint8_t> randr_first_event_;
   int min_keycode_ = 0;
   int max_keycode_ = 0;
+  bool loss_logged_ = false;
 };
 
 // Whether the server numbers its keys as evdev does.

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "kivo/core/log.hpp"
 #include "kivo/input/key_map.hpp"
 #include "kivo/testing/temp_dir.hpp"
 #include "kivo/testing/xvfb_server.hpp"
@@ -402,10 +403,20 @@ TEST_F(X11EventPosterTest, EveryCallFailsOnceTheServerIsGone) {
   ASSERT_NE(poster, nullptr);
   ASSERT_TRUE(poster->post_mouse(MouseEventType::kMouseMoved, 0, 1, 0, {5, 5}));
   server_.kill();
+  log::ScopedCapture logs;
   EXPECT_EQ(poster->post_mouse(MouseEventType::kMouseMoved, 0, 1, 0, {6, 6}).error(),
             InputError::event_creation_failed("mouse"));
   EXPECT_EQ(poster->post_scroll(1, 0).error(), InputError::event_creation_failed("scroll"));
   EXPECT_EQ(poster->post_key(0, true, 0).error(), InputError::event_creation_failed("keyboard"));
+
+  int warnings = 0;
+  for (const log::CapturedEvent& event : logs.events()) {
+    if (event.message != "X connection for synthetic input lost") continue;
+    ++warnings;
+    EXPECT_EQ(event.level, log::Level::kWarn);
+    EXPECT_EQ(event.field("error"), "socket, pipe or stream error");
+  }
+  EXPECT_EQ(warnings, 1);
 }
 
 TEST_F(X11EventPosterTest, EachCreateHasAConnectionOfItsOwn) {
