@@ -27,7 +27,10 @@ InputInjector::InputInjector(std::size_t capacity, std::shared_ptr<EventPosterFa
       post_attempts_(std::make_shared<std::atomic<std::uint64_t>>(0)),
       capacity_(std::max(capacity, kMinCapacity)),
       posters_(std::move(posters)),
-      clock_(std::move(clock)),
+      // The system clock is a static: share it without owning it.
+      clock_(clock ? std::move(clock)
+                   : std::shared_ptr<const InputClock>(std::shared_ptr<void>(),
+                                                       &InputClock::system())),
       release_all_buttons_(std::make_shared<std::atomic<bool>>(false)),
       warnings_(std::make_shared<detail::WorkerWarnings>()) {}
 

@@ -356,6 +356,29 @@ TEST_F(InputInjectorTest, CrashFoundByStopIsReportedAsPanicked) {
   EXPECT_TRUE(injector_->drain_notifications().empty());
 }
 
+TEST_F(InputInjectorTest, FailedReleaseOnStopEndsAsFailed) {
+  start();
+  enqueue(key_event(0x41, true));
+  ASSERT_TRUE(desktop_->wait_until_posted(kResetKeyUps + 1));
+  desktop_->fail_call(kResetKeyUps + 2);  // the release of A
+  injector_->stop_generation();
+  EXPECT_EQ(injector_->last_exit(),
+            (GenerationExit{
+                1, InputWorkerExitReason::failed(InputError::event_creation_failed("keyboard"))}));
+  // The release went on past the failure.
+  EXPECT_EQ(desktop_->posted(), concat(concat(modifier_releases(), {PostedEvent::key(0, true, 0)}),
+                                       modifier_releases()));
+}
+
+TEST(InputInjectorClockTest, RunsOnTheSystemClockWithoutOne) {
+  auto desktop = std::make_shared<FakeEventPosterFactory>();
+  InputInjector injector(8, desktop, nullptr);
+  auto started = injector.start_generation();
+  ASSERT_TRUE(started);
+  injector.stop_generation();
+  EXPECT_EQ(injector.last_exit(), (GenerationExit{1, InputWorkerExitReason::stopped()}));
+}
+
 TEST(InputWorkerExitReasonTest, FailureOfEachReason) {
   const InputError error = InputError::event_creation_failed("mouse");
   EXPECT_EQ(InputWorkerExitReason::initialization_failed(error).failure(), error);

@@ -41,8 +41,8 @@ inline constexpr const char* kInputWorkerThreadName = "kivo-input-worker";
 
 class InputInjector {
  public:
-  // `capacity` becomes max(capacity, 2). No worker runs until
-  // start_generation().
+  // `capacity` becomes max(capacity, 2). A null `clock` is the system's.
+  // No worker runs until start_generation().
   InputInjector(std::size_t capacity, std::shared_ptr<EventPosterFactory> posters,
                 std::shared_ptr<const InputClock> clock);
   ~InputInjector();  // stops the generation
