@@ -6,7 +6,10 @@
 #include <cstdlib>
 #include <utility>
 
+#include "agent_state.hpp"
 #include "kivo/capture/screen_capture_pipeline.hpp"
+#include "kivo/logind/session_lock.hpp"
+#include "kivo/x11/x11_event_poster.hpp"
 #include "kivo/x11/x11_screen_source.hpp"
 #include "kivo/x264/x264_encoder.hpp"
 
@@ -24,6 +27,17 @@ XcbConnection connect(const std::string& display_name, int& screen_number) {
   XcbConnection connection(xcb_connect(display_name.c_str(), &screen_number));
   if (!connection || xcb_connection_has_error(connection.get()) != 0) return nullptr;
   return connection;
+}
+
+std::shared_ptr<const input::InputClock> system_input_clock() {
+  return std::shared_ptr<const input::InputClock>(&input::InputClock::system(),
+                                                  [](const input::InputClock*) {});
+}
+
+std::uint64_t unix_ms_now() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count();
+  return ms > 0 ? static_cast<std::uint64_t>(ms) : 0;
 }
 
 }  // namespace
@@ -58,6 +72,10 @@ bool x11_has_xtest(const std::string& display_name) {
 
 DesktopFeatures::DesktopFeatures(DesktopPorts ports)
     : ports_(std::move(ports)),
+      input_(InputSupervisorPorts{
+          .posters = ports_.posters,
+          .clock = ports_.input_clock ? ports_.input_clock : system_input_clock(),
+          .unix_ms = unix_ms_now}),
       permissions_(PermissionPorts{.screen_access = ports_.screen_access,
                                    .post_event_access = ports_.post_event_access,
                                    .post_to_main = ports_.post_to_main}) {
@@ -77,6 +95,9 @@ std::unique_ptr<DesktopFeatures> DesktopFeatures::for_x11_display(
                    .encoders = std::make_shared<x264::X264EncoderFactory>(),
                    .screen_access = [display_name] { return x11_accepts_capture(display_name); },
                    .post_event_access = [display_name] { return x11_has_xtest(display_name); },
+                   .posters = std::make_shared<x11::X11EventPosterFactory>(display_name),
+                   .input_clock = nullptr,
+                   .lock_session = logind::lock_own_session,
                    .post_to_main = std::move(post_to_main)});
 }
 
@@ -110,6 +131,40 @@ Result<protocol::PermissionStatus> DesktopFeatures::request_screen_recording(
 Result<protocol::PermissionStatus> DesktopFeatures::request_accessibility(
     AgentState& state, const protocol::AgentStamp& stamp) {
   return permissions_.request(PermissionKind::kAccessibility, stamp, state.sender);
+}
+
+Expected<void, protocol::AgentError> DesktopFeatures::enqueue_input(
+    AgentState&, const protocol::AgentStamp& stamp, const protocol::InjectInput& command,
+    const std::optional<protocol::CaptureGeometry>& geometry) {
+  return input_.enqueue(stamp, command, geometry);
+}
+
+bool DesktopFeatures::input_worker_running() const {
+  return input_.worker_running();
+}
+
+void DesktopFeatures::flush_input_queue(AgentState&) {
+  input_.flush_with_reset();
+}
+
+void DesktopFeatures::stop_input_worker(AgentState&) {
+  input_.stop_worker();
+}
+
+InputWorkerReport DesktopFeatures::input_worker_report() const {
+  return input_.report();
+}
+
+Result<void> DesktopFeatures::post_lock_screen() {
+  if (!ports_.lock_session) return UnbuiltFeatures::post_lock_screen();
+  return ports_.lock_session();
+}
+
+std::vector<StampedMessage> DesktopFeatures::maintenance_tick(AgentState& state) {
+  const bool capture_has_geometry =
+      state.capture_pipeline != nullptr && state.capture_pipeline->geometry().has_value();
+  input_.maintenance_step(state.graphics_snapshot(), capture_has_geometry, state.input_epoch);
+  return UnbuiltFeatures::maintenance_tick(state);
 }
 
 }  // namespace kivo::agent

@@ -1,6 +1,7 @@
 // The features of an X11 desktop that are built: screen capture (the X
-// server's screen through the capture pipeline, encoded with libx264) and the
-// two permission checks. Everything else is still unbuilt.
+// server's screen through the capture pipeline, encoded with libx264), remote
+// input (XTEST), the session lock (logind) and the two permission checks.
+// Everything else is still unbuilt.
 #pragma once
 
 #include <functional>
@@ -8,7 +9,10 @@
 #include <string>
 
 #include "capture_session.hpp"
+#include "input_supervisor.hpp"
 #include "kivo/capture/screen_source.hpp"
+#include "kivo/input/event_poster.hpp"
+#include "kivo/input/input_clock.hpp"
 #include "kivo/video/video_encoder_session.hpp"
 #include "permission_requests.hpp"
 #include "unbuilt_features.hpp"
@@ -22,6 +26,13 @@ struct DesktopPorts {
   std::function<bool()> screen_access;
   // Whether synthetic input events can be posted.
   std::function<bool()> post_event_access;
+  // The event source of each input worker generation (required).
+  std::shared_ptr<input::EventPosterFactory> posters;
+  // Click timing and the input worker's bounded waits; the system clock when
+  // empty.
+  std::shared_ptr<const input::InputClock> input_clock;
+  // Locks the user's session as the desktop does.
+  std::function<Result<void>()> lock_session;
   // Runs work on the main thread later (permission request jobs).
   std::function<void(std::function<void()>)> post_to_main;
 };
@@ -49,8 +60,22 @@ class DesktopFeatures final : public UnbuiltFeatures {
   Result<protocol::PermissionStatus> request_accessibility(
       AgentState& state, const protocol::AgentStamp& stamp) override;
 
+  Expected<void, protocol::AgentError> enqueue_input(
+      AgentState& state, const protocol::AgentStamp& stamp, const protocol::InjectInput& command,
+      const std::optional<protocol::CaptureGeometry>& geometry) override;
+  bool input_worker_running() const override;
+  void flush_input_queue(AgentState& state) override;
+  void stop_input_worker(AgentState& state) override;
+  InputWorkerReport input_worker_report() const override;
+  // Locks the session through the session manager; the remote side's key
+  // chord would lock nothing on this desktop.
+  Result<void> post_lock_screen() override;
+
+  std::vector<StampedMessage> maintenance_tick(AgentState& state) override;
+
  private:
   DesktopPorts ports_;
+  InputSupervisor input_;
   PipelineFactory create_pipeline_;
   PermissionRequests permissions_;
 };

@@ -17,6 +17,8 @@ enum class GraphicsState : std::uint8_t {
 struct GraphicsSnapshot {
   GraphicsState state = GraphicsState::kNotReady;
   std::uint64_t failure_count = 0;
+  // How many times the window server was lost after being ready.
+  std::uint64_t loss_count = 0;
   std::optional<std::string> failure_text;
   friend bool operator==(const GraphicsSnapshot&, const GraphicsSnapshot&) = default;
 };

@@ -30,7 +30,6 @@ struct GraphicsSupervisor::Shared {
 
   mutable std::mutex mutex;
   GraphicsSnapshot state;
-  std::uint64_t losses = 0;
   bool done = false;
   bool panicked = false;
   std::condition_variable done_changed;
@@ -64,7 +63,7 @@ void mark_lost(Shared& shared, const std::string& reason) {
     shared.state.state = GraphicsState::kLost;
     shared.state.failure_text = reason;
     if (newly_lost) {
-      ++shared.losses;
+      ++shared.state.loss_count;
       ++shared.state.failure_count;
     }
   }
@@ -263,7 +262,7 @@ GraphicsSnapshot GraphicsSupervisor::snapshot() const {
 
 std::uint64_t GraphicsSupervisor::loss_count() const {
   std::lock_guard lock(shared_->mutex);
-  return shared_->losses;
+  return shared_->state.loss_count;
 }
 
 }  // namespace kivo::agent

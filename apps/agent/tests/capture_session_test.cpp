@@ -16,6 +16,7 @@
 #include "agent_state.hpp"
 #include "desktop_features.hpp"
 #include "kivo/capture/fake_screen_source.hpp"
+#include "kivo/input/fake_event_poster.hpp"
 #include "kivo/video/fake_encoder_session.hpp"
 #include "socket_io.hpp"
 #include "socket_test_support.hpp"
@@ -77,6 +78,9 @@ class CaptureSessionTest : public ::testing::Test {
                      .encoders = std::make_shared<FakeEncoderPerSession>(),
                      .screen_access = [this] { return access_.load(); },
                      .post_event_access = {},
+                     .posters = std::make_shared<input::FakeEventPosterFactory>(),
+                     .input_clock = {},
+                     .lock_session = {},
                      .post_to_main = {}}));
     state_->agent_generation = 7;
     auto installed = install_media_socket(std::move(pair_.agent));

@@ -129,8 +129,9 @@ class GraphicsSupervisorTest : public ::testing::Test {
   GraphicsSnapshot snapshot() const { return supervisor_->snapshot(); }
 
   static GraphicsSnapshot state(GraphicsState value, std::uint64_t failures,
-                                std::optional<std::string> text) {
-    return GraphicsSnapshot{value, failures, std::move(text)};
+                                std::optional<std::string> text, std::uint64_t losses = 0) {
+    return GraphicsSnapshot{
+        .state = value, .failure_count = failures, .loss_count = losses, .failure_text = text};
   }
 
   log::ScopedCapture capture_;
@@ -187,13 +188,13 @@ TEST_F(GraphicsSupervisorTest, GoesReadyLostAndReadyAgain) {
   server_->lose_connection("connection closed");
   timer_->signal_activity();
   ASSERT_TRUE(timer_->wait_for_sleeps(2));
-  EXPECT_EQ(snapshot(), state(GraphicsState::kLost, 2, "connection closed"));
+  EXPECT_EQ(snapshot(), state(GraphicsState::kLost, 2, "connection closed", 1));
   EXPECT_EQ(supervisor_->loss_count(), 1U);
 
   // Failed probes while lost are the same loss; no probe warning either.
   timer_->release(3);
   ASSERT_TRUE(timer_->wait_for_sleeps(5));
-  EXPECT_EQ(snapshot(), state(GraphicsState::kLost, 2, "no window server"));
+  EXPECT_EQ(snapshot(), state(GraphicsState::kLost, 2, "no window server", 1));
   EXPECT_EQ(supervisor_->loss_count(), 1U);
   EXPECT_EQ(count_events(capture_, log::Level::kWarn, kLostWarning), 1U);
   EXPECT_EQ(count_events(capture_, log::Level::kWarn, kProbeWarning), 1U);
@@ -202,7 +203,7 @@ TEST_F(GraphicsSupervisorTest, GoesReadyLostAndReadyAgain) {
   server_->set_up(true);
   timer_->release();
   ASSERT_TRUE(timer_->wait_for_watches(3));
-  EXPECT_EQ(snapshot(), state(GraphicsState::kReady, 2, std::nullopt));
+  EXPECT_EQ(snapshot(), state(GraphicsState::kReady, 2, std::nullopt, 1));
   EXPECT_EQ(count_events(capture_, log::Level::kInfo, kReadyInfo), 2U);
   // The pause after the loss, then a back-off that starts at 200 ms.
   EXPECT_EQ(timer_->sleeps(), ms({100, 100, 200, 400, 800}));

@@ -1,0 +1,261 @@
+// Remote input through the real kivo-agent into a private X server: an
+// "inject_input" move lands the X pointer at the mapped point, a key press
+// reaches a window of ours as the key at that position, stale epochs and
+// positions outside the frame are refused with their errors, and
+// "reset_input" leaves no key or button held.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "agent_process.hpp"
+#include "kivo/standin/standin_service.hpp"
+#include "kivo/testing/temp_dir.hpp"
+#include "kivo/testing/xvfb_server.hpp"
+
+namespace kivo::agent::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+
+constexpr auto kWait = 15s;
+// evdev KEY_A (30) plus the X server's offset of 8.
+constexpr xcb_keycode_t kXKeyA = 38;
+
+template <class T>
+using XcbReply = std::unique_ptr<T, decltype(&std::free)>;
+
+// Our own client of the X server: a focused window that collects key
+// presses, and the pointer and keyboard state as the server sees them.
+class XClient {
+ public:
+  explicit XClient(const std::string& display)
+      : connection_(xcb_connect(display.c_str(), nullptr)) {
+    screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+    window_ = xcb_generate_id(connection_);
+    const std::uint32_t values[] = {1, XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE};
+    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screen_->root, 0, 0, 1280, 720, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
+                      XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+    xcb_map_window(connection_, window_);
+    xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_POINTER_ROOT, window_, XCB_CURRENT_TIME);
+    std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+  }
+  ~XClient() { xcb_disconnect(connection_); }
+  XClient(const XClient&) = delete;
+  XClient& operator=(const XClient&) = delete;
+
+  bool ok() const { return xcb_connection_has_error(connection_) == 0; }
+
+  struct Pointer {
+    int x = -1;
+    int y = -1;
+    std::uint16_t buttons = 0;  // the button bits of the pointer's mask
+  };
+  Pointer pointer() {
+    XcbReply<xcb_query_pointer_reply_t> reply(
+        xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, screen_->root),
+                                nullptr),
+        &std::free);
+    if (!reply) return {};
+    return {reply->root_x, reply->root_y,
+            static_cast<std::uint16_t>(reply->mask &
+                                       (XCB_KEY_BUT_MASK_BUTTON_1 | XCB_KEY_BUT_MASK_BUTTON_2 |
+                                        XCB_KEY_BUT_MASK_BUTTON_3))};
+  }
+
+  // Waits until the pointer satisfies `wanted`.
+  template <class Predicate>
+  bool await_pointer(Predicate wanted) {
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (wanted(pointer())) return true;
+      std::this_thread::sleep_for(5ms);
+    }
+    return false;
+  }
+
+  // The key code of the next key press that reaches our window.
+  std::optional<xcb_keycode_t> await_key_press() {
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (std::chrono::steady_clock::now() < deadline) {
+      while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+        const std::uint8_t type = event->response_type & 0x7F;
+        std::optional<xcb_keycode_t> key;
+        if (type == XCB_KEY_PRESS) key = reinterpret_cast<xcb_key_press_event_t*>(event)->detail;
+        std::free(event);
+        if (key) return key;
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+    return std::nullopt;
+  }
+
+  // Whether the server holds any key down.
+  bool any_key_down() {
+    XcbReply<xcb_query_keymap_reply_t> reply(
+        xcb_query_keymap_reply(connection_, xcb_query_keymap(connection_), nullptr), &std::free);
+    if (!reply) return true;
+    for (std::uint8_t byte : reply->keys) {
+      if (byte != 0) return true;
+    }
+    return false;
+  }
+
+ private:
+  xcb_connection_t* connection_;
+  xcb_screen_t* screen_ = nullptr;
+  xcb_window_t window_ = 0;
+};
+
+class InputE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!kivo::testing::XvfbServer::available()) GTEST_SKIP() << "Xvfb is not installed";
+    ASSERT_TRUE(xvfb_.start()) << xvfb_.last_error();
+    client_ = std::make_unique<XClient>(xvfb_.display_name());
+    ASSERT_TRUE(client_->ok());
+    auto service = standin::StandinService::listen({.root = root_.path()});
+    ASSERT_TRUE(service) << service.error().display();
+    service_ = std::move(*service);
+    agent_.emplace(root_.path(), home_.path(), root_.path() / "agent.stderr",
+                   std::vector<std::string>{"DISPLAY=" + xvfb_.display_name()});
+    ASSERT_TRUE(agent_->started());
+    ASSERT_TRUE(service_->accept_agent(kWait));
+    ASSERT_TRUE(service_->await_hello(kWait));
+    ASSERT_TRUE(service_->accept_hello());
+
+    protocol::CaptureConfig config;
+    config.width = 1280;
+    config.height = 720;
+    config.fps = 30;
+    config.bitrate_kbps = 2000;
+    auto started = command(protocol::StartCapture{config});
+    ASSERT_TRUE(started && started->type() == "status") << (started ? started->raw : "no reply");
+    ASSERT_TRUE(await_input_ready()) << agent_->standard_error();
+  }
+
+  void TearDown() override {
+    if (service_ && agent_) {
+      (void)service_->send_command(protocol::Quit{}, std::nullopt);
+      EXPECT_EQ(agent_->wait_exit(kWait), 0) << agent_->standard_error();
+      EXPECT_TRUE(service_->violations().empty());
+    }
+  }
+
+  std::optional<standin::AgentDocument> command(protocol::ServiceToAgent message) {
+    auto id = service_->send_numbered(std::move(message));
+    if (!id) return std::nullopt;
+    return service_->await_reply(*id, kWait);
+  }
+
+  // Polls "query_status" until the input worker runs; keeps the epochs.
+  bool await_input_ready() {
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto reply = command(protocol::QueryStatus{});
+      if (!reply || !reply->envelope) return false;
+      const auto* status = std::get_if<protocol::agent_msg::Status>(&reply->envelope->message);
+      if (status && status->geometry && status->diagnostics &&
+          status->diagnostics->input_health.state == protocol::CapabilityHealthState::kReady) {
+        input_epoch_ = status->input_epoch;
+        geometry_epoch_ = status->geometry->epoch;
+        return true;
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+
+  std::optional<standin::AgentDocument> inject(protocol::InputEvent event) {
+    return command(protocol::InjectInput{
+        .event = std::move(event), .geometry_epoch = geometry_epoch_, .input_epoch = input_epoch_});
+  }
+
+  static protocol::MouseEvent mouse(protocol::MouseAction action, std::int32_t x, std::int32_t y,
+                                    std::optional<protocol::MouseButton> button = std::nullopt) {
+    protocol::MouseEvent event;
+    event.action = action;
+    event.has_xy = true;
+    event.x = x;
+    event.y = y;
+    event.button = button;
+    return event;
+  }
+
+  static protocol::KeyboardEvent key(std::uint16_t vk_code, bool down) {
+    protocol::KeyboardEvent event;
+    event.is_down = down;
+    event.vk_code = vk_code;
+    return event;
+  }
+
+  kivo::testing::XvfbServer xvfb_;
+  std::unique_ptr<XClient> client_;
+  kivo::testing::TempDir root_;
+  kivo::testing::TempDir home_;
+  std::unique_ptr<standin::StandinService> service_;
+  std::optional<AgentProcess> agent_;
+  std::uint64_t input_epoch_ = 0;
+  std::uint64_t geometry_epoch_ = 0;
+};
+
+TEST_F(InputE2eTest, AMoveLandsThePointerAndAKeyReachesTheFocusedWindow) {
+  auto moved = inject(mouse(protocol::MouseAction::kMove, 321, 123));
+  ASSERT_TRUE(moved);
+  EXPECT_THAT(moved->raw, HasSubstr(R"("type":"input_accepted")"));
+  EXPECT_TRUE(client_->await_pointer([](XClient::Pointer p) { return p.x == 321 && p.y == 123; }))
+      << client_->pointer().x << "," << client_->pointer().y;
+
+  ASSERT_TRUE(inject(key(0x41, true)));
+  ASSERT_TRUE(inject(key(0x41, false)));
+  EXPECT_EQ(client_->await_key_press(), kXKeyA);
+}
+
+TEST_F(InputE2eTest, StaleEpochsAndPositionsOutsideTheFrameAreRefused) {
+  struct Case {
+    protocol::InjectInput command;
+    std::string error_key;
+  };
+  const Case cases[] = {
+      {{mouse(protocol::MouseAction::kMove, 10, 10), geometry_epoch_, input_epoch_ + 1},
+       "agent.stale_input_epoch"},
+      {{mouse(protocol::MouseAction::kMove, 10, 10), geometry_epoch_ + 1, input_epoch_},
+       "agent.stale_geometry_epoch"},
+      {{mouse(protocol::MouseAction::kMove, 1280, 10), geometry_epoch_, input_epoch_},
+       "agent.input_out_of_bounds"},
+  };
+  for (const Case& c : cases) {
+    auto reply = command(c.command);
+    ASSERT_TRUE(reply);
+    EXPECT_THAT(reply->raw, HasSubstr(R"("type":"error")")) << c.error_key;
+    EXPECT_THAT(reply->raw, HasSubstr(c.error_key));
+  }
+}
+
+TEST_F(InputE2eTest, ResetLeavesNoKeyOrButtonHeld) {
+  ASSERT_TRUE(inject(mouse(protocol::MouseAction::kDown, 400, 300, protocol::MouseButton::kLeft)));
+  ASSERT_TRUE(inject(key(0x10, true)));  // Shift
+  ASSERT_TRUE(inject(key(0x41, true)));
+  ASSERT_TRUE(client_->await_pointer([](XClient::Pointer p) { return p.buttons != 0; }));
+
+  auto reset = command(protocol::ResetInput{.input_epoch = input_epoch_});
+  ASSERT_TRUE(reset);
+  EXPECT_THAT(reset->raw, HasSubstr(R"("type":"input_accepted")"));
+  EXPECT_TRUE(client_->await_pointer([](XClient::Pointer p) { return p.buttons == 0; }));
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (client_->any_key_down() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_FALSE(client_->any_key_down());
+}
+
+}  // namespace
+}  // namespace kivo::agent::e2e
