@@ -3,7 +3,10 @@
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <mutex>
+#include <optional>
 #include <utility>
 
 #include "agent_state.hpp"
@@ -32,6 +35,28 @@ XcbConnection connect(const std::string& display_name, int& screen_number) {
 std::shared_ptr<const input::InputClock> system_input_clock() {
   return std::shared_ptr<const input::InputClock>(&input::InputClock::system(),
                                                   [](const input::InputClock*) {});
+}
+
+// Whether the X server offers XTEST, asked at most once a second: the
+// question costs a connection to the server, and "inject_input" asks it for
+// every event.
+std::function<bool()> remembered_xtest_access(std::string display_name) {
+  struct Memory {
+    std::mutex mutex;
+    std::optional<std::chrono::steady_clock::time_point> asked_at;
+    bool answer = false;
+  };
+  static constexpr std::chrono::seconds kRememberFor{1};
+  auto memory = std::make_shared<Memory>();
+  return [memory, display_name = std::move(display_name)] {
+    std::lock_guard lock(memory->mutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (!memory->asked_at || now - *memory->asked_at >= kRememberFor) {
+      memory->answer = x11_has_xtest(display_name);
+      memory->asked_at = now;
+    }
+    return memory->answer;
+  };
 }
 
 std::uint64_t unix_ms_now() {
@@ -94,7 +119,7 @@ std::unique_ptr<DesktopFeatures> DesktopFeatures::for_x11_display(
       DesktopPorts{.source = std::move(source),
                    .encoders = std::make_shared<x264::X264EncoderFactory>(),
                    .screen_access = [display_name] { return x11_accepts_capture(display_name); },
-                   .post_event_access = [display_name] { return x11_has_xtest(display_name); },
+                   .post_event_access = remembered_xtest_access(display_name),
                    .posters = std::make_shared<x11::X11EventPosterFactory>(display_name),
                    .input_clock = nullptr,
                    .lock_session = logind::lock_own_session,
