@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "kivo/input/fake_event_poster.hpp"
 #include "kivo/input/input_clock.hpp"
@@ -144,6 +145,10 @@ TEST_F(InputSupervisorTest, AWorkerThatFailsIsReportedAndRestarted) {
                                   mouse_move(10, 10, input_epoch_), geometry(3)));
   // The worker posts the leading release (eight key-ups) and then fails.
   ASSERT_TRUE(posters_->wait_until_no_live_posters());
+  // The thread reports its exit and then ends.
+  for (int tries = 0; supervisor_.worker_running() && tries < 10'000; ++tries) {
+    std::this_thread::sleep_for(1ms);
+  }
 
   supervisor_.maintenance_step(ready(), true, input_epoch_);
   EXPECT_EQ(supervisor_.health().failure_count, 1u);
