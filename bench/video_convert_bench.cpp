@@ -106,6 +106,17 @@ void BM_SharpenThenConvert(benchmark::State& state) {
 }
 BENCHMARK(BM_SharpenThenConvert)->Unit(benchmark::kMillisecond);
 
+// The same in one pass, as the encoder runs it.
+void BM_SharpenToNv12OnePass(benchmark::State& state) {
+  kivo::video::PicturePool pool(2);
+  for (auto _ : state) {
+    auto nv12 = pool.acquire_nv12(kWidth, kHeight);
+    benchmark::DoNotOptimize(kivo::video::sharpen_bgra_to_nv12(frame().view(), nv12.view()));
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_SharpenToNv12OnePass)->Unit(benchmark::kMillisecond);
+
 template <class Function>
 Function* libyuv_function(const char* name) {
   static void* library = ::dlopen("libyuv.so.0", RTLD_NOW | RTLD_LOCAL);

@@ -180,21 +180,16 @@ Result<void> VideoEncoder::encode_frame(const RawFrame& frame, bool force_key_fr
 
   // The even part of the frame; an odd last row or column is left out.
   const BgraView source{frame.image.data, size.width, size.height, frame.image.stride};
-  BgraView converted = source;
-  BgraPicture sharpened;
-  if (options_.sharpen) {
-    sharpened = pictures_.acquire_bgra(size.width, size.height);
-    if (sharpen_bgra(source, sharpened.view())) {
-      converted = sharpened.view().view();
-    } else {
+  Nv12Picture picture = pictures_.acquire_nv12(size.width, size.height);
+  if (!options_.sharpen || !sharpen_bgra_to_nv12(source, picture.view())) {
+    if (options_.sharpen) {
       KIVO_WARN(kTarget, "vImage text sharpen failed; encoding unsharpened BGRA",
                 log::field("sharpen_status", "geometry"));
     }
-  }
-  Nv12Picture picture = pictures_.acquire_nv12(size.width, size.height);
-  if (!bgra_to_nv12(converted, picture.view())) {
-    return fail(KivoError::invalid_message(
-        "vImageConvert_ARGB8888To420Yp8_CbCr8 failed: picture geometry"));
+    if (!bgra_to_nv12(source, picture.view())) {
+      return fail(KivoError::invalid_message(
+          "vImageConvert_ARGB8888To420Yp8_CbCr8 failed: picture geometry"));
+    }
   }
 
   FrameOptions options;

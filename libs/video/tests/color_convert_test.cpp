@@ -119,6 +119,35 @@ TEST_P(PixelOperationsAgree, FastSharpeningMatchesReference) {
   }
 }
 
+// The one-pass path against the two reference steps, also for a destination
+// one pixel smaller than the source (an odd frame encoded at its even size).
+TEST_P(PixelOperationsAgree, OnePassMatchesSharpeningThenConversion) {
+  const Shape shape = GetParam();
+  TestBgra source(shape.width, shape.height, shape.padding);
+  fill(source, shape.content, shape.width * 7 + shape.height * 3);
+  TestBgra sharpened(shape.width, shape.height, 0);
+  ASSERT_TRUE(sharpen_bgra_reference(source.view(), sharpened.mutable_view()));
+  for (const std::uint32_t trim : {0u, 1u}) {
+    const std::uint32_t width = shape.width > trim ? shape.width - trim : shape.width;
+    const std::uint32_t height = shape.height > trim ? shape.height - trim : shape.height;
+    TestNv12 fast(width, height, shape.padding), plain(width, height, 0);
+    ASSERT_TRUE(sharpen_bgra_to_nv12(source.view(), fast.view()));
+    ASSERT_TRUE(bgra_to_nv12_reference(sharpened.view(), plain.view()));
+    for (std::uint32_t y = 0; y < height; ++y) {
+      for (std::uint32_t x = 0; x < width; ++x) {
+        ASSERT_EQ(fast.y[y * fast.y_stride + x], plain.y[y * plain.y_stride + x])
+            << "luma at " << x << "," << y << " trim " << trim;
+      }
+    }
+    for (std::uint32_t y = 0; y < (height + 1) / 2; ++y) {
+      for (std::uint32_t x = 0; x < 2 * ((width + 1) / 2); ++x) {
+        ASSERT_EQ(fast.uv[y * fast.uv_stride + x], plain.uv[y * plain.uv_stride + x])
+            << "chroma byte " << x << " of row " << y << " trim " << trim;
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Shapes, PixelOperationsAgree,
     ::testing::Values(Shape{1, 1, 0, Content::kRandom}, Shape{1, 7, 4, Content::kRandom},

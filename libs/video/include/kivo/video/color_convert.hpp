@@ -26,4 +26,9 @@ namespace kivo::video {
 [[nodiscard]] bool sharpen_bgra(const BgraView& src, const MutableBgraView& dst);
 [[nodiscard]] bool sharpen_bgra_reference(const BgraView& src, const MutableBgraView& dst);
 
+// sharpen_bgra of the whole of `src`, then bgra_to_nv12 of its top-left
+// dst.width x dst.height, in one pass: the same bytes without the sharpened
+// copy of the frame going through memory.
+[[nodiscard]] bool sharpen_bgra_to_nv12(const BgraView& src, const Nv12View& dst);
+
 }  // namespace kivo::video
