@@ -89,6 +89,9 @@ class AgentFeatures : public RouteCleanupHooks, public OutboundReceiptTables {
   // Empties the input queue and releases held keys and buttons.
   virtual void flush_input_queue(AgentState& state) = 0;
   virtual void stop_input_worker(AgentState& state) = 0;
+  // A capture was installed: an earlier worker failure no longer counts
+  // against the new capture, and a worker starts now if it can.
+  virtual void input_capture_started(AgentState& state) = 0;
   virtual InputWorkerReport input_worker_report() const = 0;
   virtual Result<void> post_lock_screen() = 0;
 

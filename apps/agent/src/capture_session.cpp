@@ -90,6 +90,8 @@ Result<void> start_capture_session(AgentState& state, const protocol::CaptureCon
     }
     state.capture_status = state.capture_pipeline->status();
   }
+  // Input can follow at once rather than at the next maintenance tick.
+  state.features->input_capture_started(state);
   return ok();
 }
 

@@ -176,6 +176,10 @@ void DesktopFeatures::stop_input_worker(AgentState&) {
   input_.stop_worker();
 }
 
+void DesktopFeatures::input_capture_started(AgentState& state) {
+  input_.capture_started(state.graphics_snapshot(), state.input_epoch);
+}
+
 InputWorkerReport DesktopFeatures::input_worker_report() const {
   return input_.report();
 }

@@ -66,6 +66,7 @@ class DesktopFeatures final : public UnbuiltFeatures {
   bool input_worker_running() const override;
   void flush_input_queue(AgentState& state) override;
   void stop_input_worker(AgentState& state) override;
+  void input_capture_started(AgentState& state) override;
   InputWorkerReport input_worker_report() const override;
   // Locks the session through the session manager; the remote side's key
   // chord would lock nothing on this desktop.

@@ -82,6 +82,17 @@ void InputSupervisor::maintenance_step(const GraphicsSnapshot& graphics, bool ca
     }
   }
 
+  keep_worker_running(graphics_ready, capture_has_geometry, input_epoch);
+}
+
+void InputSupervisor::capture_started(const GraphicsSnapshot& graphics,
+                                      std::uint64_t& input_epoch) {
+  health_.failed_since_last_start = false;
+  keep_worker_running(graphics.state == GraphicsState::kReady, true, input_epoch);
+}
+
+void InputSupervisor::keep_worker_running(bool graphics_ready, bool capture_has_geometry,
+                                          std::uint64_t& input_epoch) {
   if (!graphics_ready || !capture_has_geometry || injector_.worker_running()) return;
   if (health_.retry_not_before && ports_.clock->now() < *health_.retry_not_before) return;
   if (health_.failed_since_last_start) {

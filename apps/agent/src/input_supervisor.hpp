@@ -62,6 +62,10 @@ class InputSupervisor {
   void maintenance_step(const GraphicsSnapshot& graphics, bool capture_has_geometry,
                         std::uint64_t& input_epoch);
 
+  // A capture was installed (it has a geometry): forgets that the last
+  // worker failed, and starts a worker now if one can run.
+  void capture_started(const GraphicsSnapshot& graphics, std::uint64_t& input_epoch);
+
   // Queues an "inject_input" event that passed the dispatcher's checks;
   // `geometry` is the capture's current one.
   Expected<void, protocol::AgentError> enqueue(
@@ -79,6 +83,10 @@ class InputSupervisor {
 
  private:
   void clear_failures();
+  // Starts a generation when none runs, graphics is ready, the capture has
+  // a geometry and the back-off allows.
+  void keep_worker_running(bool graphics_ready, bool capture_has_geometry,
+                           std::uint64_t& input_epoch);
   void handle_failure(std::string_view operation, std::uint64_t generation,
                       const input::InputError& error, bool graphics_ready);
 

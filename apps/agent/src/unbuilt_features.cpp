@@ -54,6 +54,7 @@ bool UnbuiltFeatures::input_worker_running() const {
 }
 void UnbuiltFeatures::flush_input_queue(AgentState&) {}
 void UnbuiltFeatures::stop_input_worker(AgentState&) {}
+void UnbuiltFeatures::input_capture_started(AgentState&) {}
 InputWorkerReport UnbuiltFeatures::input_worker_report() const {
   return {};
 }

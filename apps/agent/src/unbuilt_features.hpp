@@ -27,6 +27,7 @@ class UnbuiltFeatures : public AgentFeatures {
   bool input_worker_running() const override;
   void flush_input_queue(AgentState& state) override;
   void stop_input_worker(AgentState& state) override;
+  void input_capture_started(AgentState& state) override;
   InputWorkerReport input_worker_report() const override;
   Result<void> post_lock_screen() override;
 

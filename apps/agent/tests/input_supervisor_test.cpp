@@ -74,6 +74,23 @@ TEST_F(InputSupervisorTest, StartsAWorkerOnlyWhileGraphicsIsReadyAndCaptureHasAG
   EXPECT_FALSE(supervisor_.worker_running());
 }
 
+TEST_F(InputSupervisorTest, ACaptureStartForgetsTheLastFailureAndStartsAWorkerAtOnce) {
+  posters_->fail_create(InputError::event_source_unavailable("no display"));
+  supervisor_.maintenance_step(ready(), true, input_epoch_);
+  ASSERT_TRUE(supervisor_.health().failed_since_last_start);
+  posters_->fail_create(std::nullopt);
+
+  // Within the back-off nothing starts, but the failure no longer moves the
+  // epoch on: the capture start has already given the service a new one.
+  supervisor_.capture_started(ready(), input_epoch_);
+  EXPECT_FALSE(supervisor_.worker_running());
+  EXPECT_FALSE(supervisor_.health().failed_since_last_start);
+  clock_->advance(200ms);
+  supervisor_.capture_started(ready(), input_epoch_);
+  EXPECT_TRUE(supervisor_.worker_running());
+  EXPECT_EQ(input_epoch_, 1u);
+}
+
 TEST_F(InputSupervisorTest, FailedStartsBackOffAndAdvanceTheEpochBeforeTheNextTry) {
   posters_->fail_create(InputError::event_source_unavailable("no display"));
   supervisor_.maintenance_step(ready(), true, input_epoch_);
