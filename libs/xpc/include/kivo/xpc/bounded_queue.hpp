@@ -31,6 +31,9 @@ class BoundedQueue {
     not_full_.wait(lock, [&] { return closed_ || items_.size() < capacity_; });
     if (closed_) return false;
     items_.push_back(std::move(item));
+    // Woken after the unlock, the consumer finds the lock free instead of
+    // waking only to wait for it.
+    lock.unlock();
     not_empty_.notify_one();
     return true;
   }
