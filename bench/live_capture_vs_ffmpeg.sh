@@ -4,9 +4,12 @@
 # for SECONDS by kivo-agent (through the stand-in service) and then by
 # `ffmpeg -f x11grab` with libx264 and the agent's settings (preset, rate
 # factor, VBV, QP ceiling, key-frame interval, no B-frames, full-range BT.709
-# colour). Prints, for each, frames delivered, CPU seconds per frame
-# (user + system, the whole process, start-up included) and peak resident
-# memory, then the ratios.
+# colour); and once more by ffmpeg with the agent's 3x3 text sharpening
+# applied before conversion (ffmpeg's convolution filter on planar RGB), the
+# like-for-like run, since sharpened pictures also cost the encoder more.
+# Prints, for each, frames delivered, CPU seconds per frame (user + system,
+# the whole process, start-up included) and peak resident memory, then the
+# ratios.
 #
 #   bench/live_capture_vs_ffmpeg.sh [build folder]      (default build-release)
 # Environment: SECONDS_PER_RUN (default 10), KBPS (default 8000).
@@ -31,7 +34,9 @@ crf=$(sed -n 's/.*kQualityCrf = \([0-9.]*\);.*/\1/p' "$header")
 work=$(mktemp -d)
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  # Newest first: the player goes before its X server. Killed outright, since
+  # a player whose server went away first can hang rather than exit.
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill -KILL "${pids[i]}" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"
 }
@@ -84,23 +89,36 @@ DISPLAY=$display KIVO_SYSTEM_ROOT=$work/system HOME=$work/home KIVO_LOG=kivo=inf
   { echo "the agent failed:" >&2; cat "$work/agent.stderr" >&2; exit 1; }
 wait "$standin_pid" || { echo "the stand-in reports a fault" >&2; exit 1; }
 
-/usr/bin/time -f "%U %S %M" -o "$work/ffmpeg.time" \
-  ffmpeg -hide_banner -nostdin -loglevel error -f x11grab -draw_mouse 0 -framerate "$fps" \
-  -video_size 1920x1080 -i "$display" -t "$seconds" \
-  -c:v libx264 -preset "$preset" -tune zerolatency -profile:v high -crf "$crf" \
-  -maxrate "$((kbps * 2))k" -bufsize "$((kbps * 2))k" -qmax 20 \
-  -g "$((fps * 15))" -sc_threshold 0 -bf 0 -pix_fmt yuv420p \
-  -color_range pc -colorspace bt709 -color_primaries bt709 -color_trc iec61966-2-1 \
-  -f h264 -y "$work/ffmpeg.h264"
+# ffmpeg with the agent's encoder settings; $1 names the run, $2 is the
+# filter graph before the encoder.
+ffmpeg_run() {
+  /usr/bin/time -f "%U %S %M" -o "$work/$1.time" \
+    ffmpeg -hide_banner -nostdin -loglevel error -f x11grab -draw_mouse 0 -framerate "$fps" \
+    -video_size 1920x1080 -i "$display" -t "$seconds" -vf "$2" \
+    -c:v libx264 -preset "$preset" -tune zerolatency -profile:v high -crf "$crf" \
+    -maxrate "$((kbps * 2))k" -bufsize "$((kbps * 2))k" -qmax 20 \
+    -g "$((fps * 15))" -sc_threshold 0 -bf 0 \
+    -color_range pc -colorspace bt709 -color_primaries bt709 -color_trc iec61966-2-1 \
+    -f h264 -y "$work/$1.h264"
+}
+kernel="0 -1 0 -1 7 -1 0 -1 0"
+ffmpeg_run ffmpeg "format=yuv420p"
+ffmpeg_run ffmpeg-sharpen "format=gbrp,convolution=0m='$kernel':1m='$kernel':2m='$kernel':\
+0rdiv=1/3:1rdiv=1/3:2rdiv=1/3,format=yuv420p"
 
 echo "1920x1080 at $fps fps, $seconds s, preset $preset, CRF $crf, VBV $((kbps * 2)) kbit/s"
 agent_frames=$(frames_in "$work/agent.h264")
-ffmpeg_frames=$(frames_in "$work/ffmpeg.h264")
 report "kivo-agent (capture + encode)" "$agent_frames" "$(cat "$work/agent.time")"
-report "ffmpeg -f x11grab -c:v libx264" "$ffmpeg_frames" "$(cat "$work/ffmpeg.time")"
 read -r au as ar <"$work/agent.time"
-read -r fu fs fr <"$work/ffmpeg.time"
-awk -v af="$agent_frames" -v ff="$ffmpeg_frames" -v ac="$(awk "BEGIN{print $au+$as}")" \
-  -v fc="$(awk "BEGIN{print $fu+$fs}")" -v ar="$ar" -v fr="$fr" 'BEGIN {
-  printf "CPU per frame, agent / ffmpeg: %.2f   peak RSS, agent / ffmpeg: %.2f\n",
-    (ac / af) / (fc / ff), ar / fr }'
+for run in ffmpeg ffmpeg-sharpen; do
+  frames=$(frames_in "$work/$run.h264")
+  case $run in
+    ffmpeg) name="ffmpeg -f x11grab -c:v libx264" ;;
+    *) name="  the same, sharpened like the agent" ;;
+  esac
+  report "$name" "$frames" "$(cat "$work/$run.time")"
+  read -r fu fs fr <"$work/$run.time"
+  awk -v af="$agent_frames" -v ff="$frames" -v ac="$(awk "BEGIN{print $au+$as}")" \
+    -v fc="$(awk "BEGIN{print $fu+$fs}")" -v ar="$ar" -v fr="$fr" -v run="$run" 'BEGIN {
+    printf "  agent / %s: CPU per frame %.2f, peak RSS %.2f\n", run, (ac / af) / (fc / ff), ar / fr }'
+done
