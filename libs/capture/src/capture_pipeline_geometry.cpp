@@ -27,9 +27,9 @@ void PipelineGeometry::clear() {
 void PipelineGeometry::process_frame(const Frame& frame, const Target& target,
                                      const protocol::CaptureConfig& config,
                                      std::uint64_t reconfigure_generation) {
-  CaptureTarget geometry_target{.display_id = target.display_id,
-                                .display_bounds_points = target.display_bounds_points,
-                                .window = std::nullopt};
+  GeometryTarget geometry_target{.display_id = target.display_id,
+                                 .display_bounds_points = target.display_bounds_points,
+                                 .window = std::nullopt};
   if (target.window_source_rect_points && target.window_capture_bounds_points) {
     geometry_target.window =
         WindowCalibration{.source_rect_points = *target.window_source_rect_points,

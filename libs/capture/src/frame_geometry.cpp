@@ -162,7 +162,7 @@ void FrameGeometryTracker::forget_target() {
   last_good_content_rect_.reset();
 }
 
-void FrameGeometryTracker::process_frame(const FrameMetadata& frame, const CaptureTarget& target,
+void FrameGeometryTracker::process_frame(const FrameMetadata& frame, const GeometryTarget& target,
                                          const protocol::CaptureConfig& config,
                                          std::uint64_t reconfigure_generation, GeometryCell& cell) {
   const bool is_window = target.window.has_value();

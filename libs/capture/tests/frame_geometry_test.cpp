@@ -51,7 +51,7 @@ class FrameGeometryTest : public ::testing::Test {
 
   FrameGeometryTracker tracker_;
   GeometryCell cell_;
-  CaptureTarget target_{7, rect(0, 0, 1440, 900), std::nullopt};
+  GeometryTarget target_{7, rect(0, 0, 1440, 900), std::nullopt};
   CaptureConfig config_{.width = 2880,
                         .height = 1800,
                         .fps = 30,
@@ -94,7 +94,7 @@ TEST_F(FrameGeometryTest, SurfaceSizeComesFromTheFrameOrTheConfiguration) {
   for (const Case& c : cases) {
     FrameGeometryTracker tracker;
     GeometryCell cell;
-    CaptureTarget target = target_;
+    GeometryTarget target = target_;
     if (c.window) target.window = WindowCalibration{rect(0, 0, 800, 600), rect(10, 10, 800, 600)};
     CaptureConfig config = config_;
     config.width = c.config_width;
@@ -157,10 +157,10 @@ TEST_F(FrameGeometryTest, UnusableTargetEmptiesTheGeometry) {
   for (const Case& c : cases) {
     FrameGeometryTracker tracker;
     GeometryCell cell;
-    tracker.process_frame(frame(2880, 1800), CaptureTarget{7, rect(0, 0, 1440, 900), {}}, config_,
+    tracker.process_frame(frame(2880, 1800), GeometryTarget{7, rect(0, 0, 1440, 900), {}}, config_,
                           0, cell);
     ASSERT_TRUE(cell.get()) << c.name;
-    tracker.process_frame(frame(2880, 1800), CaptureTarget{7, c.bounds, {}}, config_, 0, cell);
+    tracker.process_frame(frame(2880, 1800), GeometryTarget{7, c.bounds, {}}, config_, 0, cell);
     EXPECT_FALSE(cell.get()) << c.name;
   }
   // -2^63 is still a 64-bit integer; the frame's own rectangle is used.
@@ -244,7 +244,7 @@ TEST_F(FrameGeometryTest, WindowScreenRectIsCheckedAgainstTheCalibration) {
   for (const Case& c : cases) {
     FrameGeometryTracker tracker;
     GeometryCell cell;
-    const CaptureTarget target{7, rect(0, 0, 1440, 900), WindowCalibration{c.source, c.bounds}};
+    const GeometryTarget target{7, rect(0, 0, 1440, 900), WindowCalibration{c.source, c.bounds}};
     tracker.process_frame(frame(1600, 1200, std::nullopt, c.screen), target, config_, 0, cell);
     ASSERT_TRUE(cell.get()) << c.name;
     EXPECT_EQ(cell.get()->display_bounds_points, c.expected) << c.name;

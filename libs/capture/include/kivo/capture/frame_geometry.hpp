@@ -43,8 +43,9 @@ struct WindowCalibration {
   protocol::Rect capture_bounds_points;
 };
 
-// What is being captured, as the worker knows it for the current frame.
-struct CaptureTarget {
+// What is being captured, as the geometry step knows it for the current
+// frame (the stream's own description is CaptureTarget, capture_target.hpp).
+struct GeometryTarget {
   std::uint32_t display_id = 0;
   // The captured display's bounds in global points.
   protocol::Rect display_bounds_points;
@@ -78,7 +79,7 @@ class FrameGeometryTracker {
   // Computes the geometry of `frame` and publishes it into `cell`, or empties
   // the cell when the frame's geometry cannot be determined (the frame is
   // still encoded).
-  void process_frame(const FrameMetadata& frame, const CaptureTarget& target,
+  void process_frame(const FrameMetadata& frame, const GeometryTarget& target,
                      const protocol::CaptureConfig& config, std::uint64_t reconfigure_generation,
                      GeometryCell& cell);
 
