@@ -74,7 +74,9 @@ class Nv12Picture {
   Nv12View view_;
 };
 
-// A BGRA picture in a pooled buffer (the sharpened copy of a frame).
+// A BGRA picture in a pooled buffer: a sharpened copy of a frame, where
+// sharpening runs as a step of its own (the encoder sharpens on the way into
+// its NV12 picture instead).
 class BgraPicture {
  public:
   BgraPicture() = default;
