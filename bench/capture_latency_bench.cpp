@@ -22,9 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "agent_process.hpp"
-#include "kivo/standin/standin_service.hpp"
-#include "kivo/testing/temp_dir.hpp"
+#include "agent_session.hpp"
 #include "kivo/testing/xvfb_server.hpp"
 
 namespace {
@@ -33,7 +31,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using kivo::protocol::MediaFrame;
 
-constexpr auto kPatience = 15s;
+constexpr auto kPatience = kivo::agent::e2e::kAgentPatience;
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 constexpr std::uint16_t kPatch = 256;
@@ -117,26 +115,20 @@ void BM_ScreenChangeToMediaFrame(benchmark::State& state) {
   if (!kivo::testing::XvfbServer::available()) return state.SkipWithError("Xvfb is not installed");
   kivo::testing::XvfbServer xvfb({.screen = "1920x1080x24", .extra_arguments = {}});
   if (!xvfb.start()) return state.SkipWithError(xvfb.last_error().c_str());
-  kivo::testing::TempDir root;
-  kivo::testing::TempDir home;
   Arrivals arrivals;
-  auto service = kivo::standin::StandinService::listen(
-      {.root = root.path(),
-       .on_media_frame = [&](const MediaFrame& frame) { arrivals.record(frame); }});
-  if (!service) return state.SkipWithError(service.error().display().c_str());
-  kivo::agent::e2e::AgentProcess agent(root.path(), home.path(), root.path() / "agent.stderr",
-                                       {"DISPLAY=" + xvfb.display_name(), "KIVO_LOG=kivo=info"});
-  if (!agent.started() || !(*service)->accept_agent(kPatience) ||
-      !(*service)->await_hello(kPatience) || !(*service)->accept_hello()) {
-    return state.SkipWithError("the agent did not connect");
-  }
+  kivo::agent::e2e::AgentSession session;
+  const std::string failure =
+      session.start({.display = xvfb.display_name(),
+                     .environment = {"KIVO_LOG=kivo=info"},
+                     .on_media_frame = [&](const MediaFrame& frame) { arrivals.record(frame); },
+                     .on_document = {}});
+  if (!failure.empty()) return state.SkipWithError(failure.c_str());
   kivo::protocol::CaptureConfig config;
   config.width = kWidth;
   config.height = kHeight;
   config.fps = 30;
   config.bitrate_kbps = 8000;
-  auto id = (*service)->send_numbered(kivo::protocol::StartCapture{config});
-  if (!id || !(*service)->await_reply(*id, kPatience)) {
+  if (!session.command(kivo::protocol::StartCapture{config})) {
     return state.SkipWithError("start_capture was not answered");
   }
   Painter painter(xvfb.display_name());
@@ -167,8 +159,7 @@ void BM_ScreenChangeToMediaFrame(benchmark::State& state) {
   state.counters["p99_ms"] = at(0.99);
   state.counters["max_ms"] = samples.back();
 
-  (void)(*service)->send_command(kivo::protocol::Quit{}, std::nullopt);
-  (void)agent.wait_exit(kPatience);
+  (void)session.quit();
 }
 BENCHMARK(BM_ScreenChangeToMediaFrame)
     ->Iterations(200)

@@ -28,9 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "agent_process.hpp"
-#include "kivo/standin/standin_service.hpp"
-#include "kivo/testing/temp_dir.hpp"
+#include "agent_session.hpp"
 #include "kivo/testing/xvfb_server.hpp"
 
 namespace {
@@ -38,7 +36,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr auto kPatience = 15s;
+constexpr auto kPatience = kivo::agent::e2e::kAgentPatience;
 constexpr int kEventsPerSecond = 1000;
 constexpr int kSeconds = 5;
 constexpr int kEvents = kEventsPerSecond * kSeconds;
@@ -128,63 +126,35 @@ class PointerWatch {
   std::thread thread_;
 };
 
-std::optional<kivo::protocol::agent_msg::Status> query_status(
-    kivo::standin::StandinService& service) {
-  auto id = service.send_numbered(kivo::protocol::QueryStatus{});
-  if (!id) return std::nullopt;
-  auto reply = service.await_reply(*id, kPatience);
-  if (!reply || !reply->envelope) return std::nullopt;
-  const auto* status = std::get_if<kivo::protocol::agent_msg::Status>(&reply->envelope->message);
-  if (status == nullptr) return std::nullopt;
-  return *status;
-}
-
 void BM_InjectInputAt1000PerSecond(benchmark::State& state) {
   if (!kivo::testing::XvfbServer::available()) return state.SkipWithError("Xvfb is not installed");
   kivo::testing::XvfbServer xvfb;
   if (!xvfb.start()) return state.SkipWithError(xvfb.last_error().c_str());
-  kivo::testing::TempDir root;
-  kivo::testing::TempDir home;
-
   std::mutex replies_mutex;
   std::map<std::uint64_t, Clock::time_point> replied;
   std::atomic<std::uint64_t> accepted{0};
-  auto service = kivo::standin::StandinService::listen(
-      {.root = root.path(), .on_document = [&](const kivo::standin::AgentDocument& document) {
-         if (!document.envelope || !document.envelope->request_id) return;
-         const Clock::time_point now = Clock::now();
-         if (document.type() == "input_accepted") accepted.fetch_add(1);
-         std::lock_guard guard(replies_mutex);
-         replied.emplace(*document.envelope->request_id, now);
-       }});
-  if (!service) return state.SkipWithError(service.error().display().c_str());
-  kivo::agent::e2e::AgentProcess agent(
-      root.path(), home.path(), root.path() / "agent.stderr",
-      {"DISPLAY=" + xvfb.display_name(), "KIVO_LOG=kivo=info,kivo_input_diag=warn"});
-  if (!agent.started() || !(*service)->accept_agent(kPatience) ||
-      !(*service)->await_hello(kPatience) || !(*service)->accept_hello()) {
-    return state.SkipWithError("the agent did not connect");
-  }
+  kivo::agent::e2e::AgentSession session;
+  const std::string failure =
+      session.start({.display = xvfb.display_name(),
+                     .environment = {"KIVO_LOG=kivo=info,kivo_input_diag=warn"},
+                     .on_media_frame = {},
+                     .on_document = [&](const kivo::standin::AgentDocument& document) {
+                       if (!document.envelope || !document.envelope->request_id) return;
+                       const Clock::time_point now = Clock::now();
+                       if (document.type() == "input_accepted") accepted.fetch_add(1);
+                       std::lock_guard guard(replies_mutex);
+                       replied.emplace(*document.envelope->request_id, now);
+                     }});
+  if (!failure.empty()) return state.SkipWithError(failure.c_str());
   kivo::protocol::CaptureConfig config;
   config.width = 1280;
   config.height = 720;
   config.fps = 30;
   config.bitrate_kbps = 2000;
-  auto started = (*service)->send_numbered(kivo::protocol::StartCapture{config});
-  if (!started || !(*service)->await_reply(*started, kPatience)) {
+  if (!session.command(kivo::protocol::StartCapture{config})) {
     return state.SkipWithError("start_capture was not answered");
   }
-  std::optional<kivo::protocol::agent_msg::Status> status;
-  const Clock::time_point give_up = Clock::now() + kPatience;
-  while (Clock::now() < give_up) {
-    status = query_status(**service);
-    if (status && status->geometry && status->diagnostics &&
-        status->diagnostics->input_health.state == kivo::protocol::CapabilityHealthState::kReady) {
-      break;
-    }
-    status.reset();
-    std::this_thread::sleep_for(50ms);
-  }
+  const std::optional<kivo::protocol::agent_msg::Status> status = session.await_input_ready();
   if (!status) return state.SkipWithError("the input worker did not start");
   const std::uint64_t posts_before = status->diagnostics->input_health.post_attempts;
   PointerWatch watch(xvfb.display_name());
@@ -202,20 +172,20 @@ void BM_InjectInputAt1000PerSecond(benchmark::State& state) {
       move.x = point.x;
       move.y = point.y;
       const Clock::time_point now = Clock::now();
-      auto id = (*service)->send_numbered(
+      auto id = session.service().send_numbered(
           kivo::protocol::InjectInput{.event = move,
                                       .geometry_epoch = status->geometry->epoch,
                                       .input_epoch = status->input_epoch});
       if (!id) return state.SkipWithError("the link ended");
       sent.emplace_back(*id, now);
     }
-    if (!(*service)->await_replies(kPatience)) return state.SkipWithError("replies missing");
+    if (!session.service().await_replies(kPatience)) return state.SkipWithError("replies missing");
   }
   // The last move has landed once the pointer is there or the wait ran out.
   const Point last = point_of(kEvents - 1);
   const Clock::time_point settle = Clock::now() + 2s;
   while (watch.current() != last && Clock::now() < settle) std::this_thread::sleep_for(1ms);
-  const auto after = query_status(**service);
+  const auto after = session.query_status();
   const std::uint64_t posts = after && after->diagnostics
                                   ? after->diagnostics->input_health.post_attempts - posts_before
                                   : 0;
@@ -248,8 +218,7 @@ void BM_InjectInputAt1000PerSecond(benchmark::State& state) {
   state.counters["arrived"] = static_cast<double>(arrival_us.size());
   state.counters["last_position_exact"] = watch.current() == last ? 1 : 0;
 
-  (void)(*service)->send_command(kivo::protocol::Quit{}, std::nullopt);
-  (void)agent.wait_exit(kPatience);
+  (void)session.quit();
 }
 BENCHMARK(BM_InjectInputAt1000PerSecond)->Iterations(1)->Unit(benchmark::kSecond);
 

@@ -17,9 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "agent_process.hpp"
-#include "kivo/standin/standin_service.hpp"
-#include "kivo/testing/temp_dir.hpp"
+#include "agent_session.hpp"
 #include "kivo/testing/xvfb_server.hpp"
 
 namespace kivo::agent::e2e {
@@ -29,7 +27,7 @@ using namespace std::chrono_literals;
 using protocol::MediaFrame;
 using ::testing::HasSubstr;
 
-constexpr auto kWait = 15s;
+constexpr auto kWait = kAgentPatience;
 
 // Keeps the screen changing: a square moves over the root window, so the
 // capture has new content for every frame.
@@ -78,27 +76,18 @@ class CaptureE2eTest : public ::testing::Test {
     if (!kivo::testing::XvfbServer::available()) GTEST_SKIP() << "Xvfb is not installed";
     ASSERT_TRUE(xvfb_.start()) << xvfb_.last_error();
     painter_.emplace(xvfb_.display_name());
-    std::error_code ignored;
-    std::filesystem::create_directories(home_.path(), ignored);
-    auto service = standin::StandinService::listen(standin::StandinOptions{
-        .root = root_.path(), .generation = 1, .on_media_frame = [this](const MediaFrame& frame) {
-          on_media(frame);
-        }});
-    ASSERT_TRUE(service) << service.error().display();
-    service_ = std::move(*service);
-    agent_.emplace(root_.path(), home_.path(), root_.path() / "agent.stderr",
-                   std::vector<std::string>{"DISPLAY=" + xvfb_.display_name()});
-    ASSERT_TRUE(agent_->started());
-    ASSERT_TRUE(service_->accept_agent(kWait));
-    ASSERT_TRUE(service_->await_hello(kWait));
-    ASSERT_TRUE(service_->accept_hello());
+    const std::string failure =
+        session_.start({.display = xvfb_.display_name(),
+                        .environment = {},
+                        .on_media_frame = [this](const MediaFrame& frame) { on_media(frame); },
+                        .on_document = {}});
+    ASSERT_EQ(failure, "");
   }
 
   void TearDown() override {
-    if (service_ && agent_) {
-      (void)service_->send_command(protocol::Quit{}, std::nullopt);
-      EXPECT_EQ(agent_->wait_exit(kWait), 0) << agent_->standard_error();
-      EXPECT_TRUE(service_->violations().empty());
+    if (session_.running()) {
+      EXPECT_EQ(session_.quit(), 0) << session_.agent().standard_error();
+      EXPECT_TRUE(session_.service().violations().empty());
     }
   }
 
@@ -136,16 +125,14 @@ class CaptureE2eTest : public ::testing::Test {
     config.height = 480;
     config.fps = 30;
     config.bitrate_kbps = 4000;
-    auto id = service_->send_numbered(protocol::StartCapture{config});
-    EXPECT_TRUE(id);
-    auto reply = id ? service_->await_reply(*id, kWait) : std::nullopt;
+    auto reply = session_.command(protocol::StartCapture{config});
     EXPECT_TRUE(reply);
     if (!reply) return 0;
     EXPECT_THAT(reply->raw,
                 HasSubstr(R"("status":{"running":true,"backend":"screencapturekit_videotoolbox",)"
                           R"("message_key":"capture.running"})"));
     EXPECT_THAT(reply->raw, HasSubstr(R"("surface_size_px":{"width":1280.0,"height":720.0})"));
-    return service_->capture_epoch();
+    return session_.service().capture_epoch();
   }
 
   static bool has_nal(const protocol::Bytes& data, std::uint8_t type) {
@@ -176,10 +163,7 @@ class CaptureE2eTest : public ::testing::Test {
 
   kivo::testing::XvfbServer xvfb_;
   std::optional<ScreenPainter> painter_;
-  kivo::testing::TempDir root_;
-  kivo::testing::TempDir home_;
-  std::unique_ptr<standin::StandinService> service_;
-  std::optional<AgentProcess> agent_;
+  AgentSession session_;
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::vector<MediaFrame::Video> videos_;
@@ -199,9 +183,7 @@ TEST_F(CaptureE2eTest, TheScreenArrivesAsH264AndEachCaptureNumbersItsFramesFromZ
     EXPECT_EQ(first[i].agent_generation, 1u);
   }
 
-  auto stop = service_->send_numbered(protocol::StopCapture{first_epoch});
-  ASSERT_TRUE(stop);
-  auto stopped = service_->await_reply(*stop, kWait);
+  auto stopped = session_.command(protocol::StopCapture{first_epoch});
   ASSERT_TRUE(stopped);
   EXPECT_THAT(stopped->raw, HasSubstr(R"("status":{"running":false,)"));
   // The writers are joined before the reply: whatever of the first capture
@@ -226,7 +208,7 @@ TEST_F(CaptureE2eTest, TheScreenArrivesAsH264AndEachCaptureNumbersItsFramesFromZ
   EXPECT_TRUE(third[0].keyframe);
 
   // The first capture's stream, as the service would pass it on.
-  const std::filesystem::path stream = root_.path() / "first.h264";
+  const std::filesystem::path stream = session_.root() / "first.h264";
   {
     std::ofstream out(stream, std::ios::binary);
     for (const auto& video : frames_of(first_epoch, 0)) {

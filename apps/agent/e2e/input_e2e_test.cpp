@@ -14,9 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "agent_process.hpp"
-#include "kivo/standin/standin_service.hpp"
-#include "kivo/testing/temp_dir.hpp"
+#include "agent_session.hpp"
 #include "kivo/testing/xvfb_server.hpp"
 
 namespace kivo::agent::e2e {
@@ -25,7 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 
-constexpr auto kWait = 15s;
+constexpr auto kWait = kAgentPatience;
 // evdev KEY_A (30) plus the X server's offset of 8.
 constexpr xcb_keycode_t kXKeyA = 38;
 
@@ -122,15 +120,11 @@ class InputE2eTest : public ::testing::Test {
     ASSERT_TRUE(xvfb_.start()) << xvfb_.last_error();
     client_ = std::make_unique<XClient>(xvfb_.display_name());
     ASSERT_TRUE(client_->ok());
-    auto service = standin::StandinService::listen({.root = root_.path()});
-    ASSERT_TRUE(service) << service.error().display();
-    service_ = std::move(*service);
-    agent_.emplace(root_.path(), home_.path(), root_.path() / "agent.stderr",
-                   std::vector<std::string>{"DISPLAY=" + xvfb_.display_name()});
-    ASSERT_TRUE(agent_->started());
-    ASSERT_TRUE(service_->accept_agent(kWait));
-    ASSERT_TRUE(service_->await_hello(kWait));
-    ASSERT_TRUE(service_->accept_hello());
+    ASSERT_EQ(session_.start({.display = xvfb_.display_name(),
+                              .environment = {},
+                              .on_media_frame = {},
+                              .on_document = {}}),
+              "");
 
     protocol::CaptureConfig config;
     config.width = 1280;
@@ -139,39 +133,21 @@ class InputE2eTest : public ::testing::Test {
     config.bitrate_kbps = 2000;
     auto started = command(protocol::StartCapture{config});
     ASSERT_TRUE(started && started->type() == "status") << (started ? started->raw : "no reply");
-    ASSERT_TRUE(await_input_ready()) << agent_->standard_error();
+    const auto ready = session_.await_input_ready();
+    ASSERT_TRUE(ready) << session_.agent().standard_error();
+    input_epoch_ = ready->input_epoch;
+    geometry_epoch_ = ready->geometry->epoch;
   }
 
   void TearDown() override {
-    if (service_ && agent_) {
-      (void)service_->send_command(protocol::Quit{}, std::nullopt);
-      EXPECT_EQ(agent_->wait_exit(kWait), 0) << agent_->standard_error();
-      EXPECT_TRUE(service_->violations().empty());
+    if (session_.running()) {
+      EXPECT_EQ(session_.quit(), 0) << session_.agent().standard_error();
+      EXPECT_TRUE(session_.service().violations().empty());
     }
   }
 
   std::optional<standin::AgentDocument> command(protocol::ServiceToAgent message) {
-    auto id = service_->send_numbered(std::move(message));
-    if (!id) return std::nullopt;
-    return service_->await_reply(*id, kWait);
-  }
-
-  // Polls "query_status" until the input worker runs; keeps the epochs.
-  bool await_input_ready() {
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (std::chrono::steady_clock::now() < deadline) {
-      auto reply = command(protocol::QueryStatus{});
-      if (!reply || !reply->envelope) return false;
-      const auto* status = std::get_if<protocol::agent_msg::Status>(&reply->envelope->message);
-      if (status && status->geometry && status->diagnostics &&
-          status->diagnostics->input_health.state == protocol::CapabilityHealthState::kReady) {
-        input_epoch_ = status->input_epoch;
-        geometry_epoch_ = status->geometry->epoch;
-        return true;
-      }
-      std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    return session_.command(std::move(message));
   }
 
   std::optional<standin::AgentDocument> inject(protocol::InputEvent event) {
@@ -199,10 +175,7 @@ class InputE2eTest : public ::testing::Test {
 
   kivo::testing::XvfbServer xvfb_;
   std::unique_ptr<XClient> client_;
-  kivo::testing::TempDir root_;
-  kivo::testing::TempDir home_;
-  std::unique_ptr<standin::StandinService> service_;
-  std::optional<AgentProcess> agent_;
+  AgentSession session_;
   std::uint64_t input_epoch_ = 0;
   std::uint64_t geometry_epoch_ = 0;
 };

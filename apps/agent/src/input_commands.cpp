@@ -14,11 +14,6 @@ DispatchOutcome refused(protocol::AgentError error) {
   return reply_with(protocol::agent_msg::Error{.error = std::move(error)});
 }
 
-bool is_positioned_mouse_event(const protocol::InputEvent& event) {
-  const auto* mouse = std::get_if<protocol::MouseEvent>(&event);
-  return mouse != nullptr && mouse->has_xy;
-}
-
 }  // namespace
 
 Handled handle(CommandContext& context, const protocol::LockScreen&) {
@@ -49,7 +44,7 @@ Handled handle(CommandContext& context, const protocol::InjectInput& command) {
   }
   if (!state.features->input_worker_running()) return fail(KivoError::not_connected());
 
-  if (is_positioned_mouse_event(command.event)) {
+  if (protocol::is_positioned_mouse_event(command.event)) {
     if (!geometry) return refused(protocol::geometry_unavailable_error());
     if (command.geometry_epoch != geometry->epoch) {
       return refused(protocol::stale_geometry_epoch_error(*geometry, command.geometry_epoch));

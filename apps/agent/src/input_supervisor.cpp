@@ -20,11 +20,6 @@ constexpr milliseconds kMaxBackoff{1000};
 constexpr std::chrono::seconds kUnavailableWarningInterval{30};
 constexpr std::uint32_t kStreakWarningAt = 3;
 
-bool is_positioned_mouse_event(const protocol::InputEvent& event) {
-  const auto* mouse = std::get_if<protocol::MouseEvent>(&event);
-  return mouse != nullptr && mouse->has_xy;
-}
-
 protocol::AgentError agent_error_of(const input::InputError& error) {
   switch (error.kind()) {
     case input::InputError::Kind::kUnsupportedVirtualKey:
@@ -111,7 +106,7 @@ void InputSupervisor::keep_worker_running(bool graphics_ready, bool capture_has_
 Expected<void, protocol::AgentError> InputSupervisor::enqueue(
     const protocol::AgentStamp& stamp, const protocol::InjectInput& command,
     const std::optional<protocol::CaptureGeometry>& geometry) {
-  const bool positioned = is_positioned_mouse_event(command.event);
+  const bool positioned = protocol::is_positioned_mouse_event(command.event);
   const input::InputStamp input_stamp{
       .agent_generation = stamp.agent_generation,
       .input_epoch = command.input_epoch,

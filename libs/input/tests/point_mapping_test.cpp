@@ -19,15 +19,17 @@ const protocol::CaptureGeometry kFullHd = geometry({{0, 0}, {1920, 1080}}, {{0, 
 const protocol::CaptureGeometry kOffset =
     geometry({{10, 20}, {101, 51}}, {{-1000, 100}, {201, 101}});
 
+// A frame pixel and the global point it should map to, if any.
+struct PointCase {
+  const char* name;
+  protocol::CaptureGeometry geometry;
+  std::int32_t x;
+  std::int32_t y;
+  std::optional<GlobalPoint> expected;
+};
+
 TEST(PointMappingTest, MapsAbsolutePoints) {
-  struct Case {
-    const char* name;
-    protocol::CaptureGeometry geometry;
-    std::int32_t x;
-    std::int32_t y;
-    std::optional<GlobalPoint> expected;
-  };
-  const Case cases[] = {
+  const PointCase cases[] = {
       {"first pixel", kFullHd, 0, 0, GlobalPoint{0, 0}},
       {"last pixel", kFullHd, 1919, 1079, GlobalPoint{1439, 809}},
       {"past the last column", kFullHd, 1920, 0, std::nullopt},
@@ -44,20 +46,13 @@ TEST(PointMappingTest, MapsAbsolutePoints) {
       {"zero width", geometry({{0, 0}, {0, 100}}, {{0, 0}, {100, 100}}), 0, 0, std::nullopt},
       {"negative height", geometry({{0, 0}, {100, -5}}, {{0, 0}, {100, 100}}), 0, 0, std::nullopt},
   };
-  for (const Case& c : cases) {
+  for (const PointCase& c : cases) {
     EXPECT_EQ(map_point(c.geometry, c.x, c.y), c.expected) << c.name;
   }
 }
 
 TEST(PointMappingTest, ClampedMappingMovesOutsidePixelsOntoTheEdge) {
-  struct Case {
-    const char* name;
-    protocol::CaptureGeometry geometry;
-    std::int32_t x;
-    std::int32_t y;
-    std::optional<GlobalPoint> expected;
-  };
-  const Case cases[] = {
+  const PointCase cases[] = {
       {"inside is unchanged", kFullHd, 1919, 1079, GlobalPoint{1439, 809}},
       {"right of content", kFullHd, 5000, 0, GlobalPoint{1439, 0}},
       {"above and left", kFullHd, -7, -7, GlobalPoint{0, 0}},
@@ -67,7 +62,7 @@ TEST(PointMappingTest, ClampedMappingMovesOutsidePixelsOntoTheEdge) {
       {"under a pixel high", geometry({{0, 0}, {100, 0.5}}, {{0, 0}, {100, 100}}), 0, 0,
        std::nullopt},
   };
-  for (const Case& c : cases) {
+  for (const PointCase& c : cases) {
     EXPECT_EQ(map_point_clamped(c.geometry, c.x, c.y), c.expected) << c.name;
   }
 }

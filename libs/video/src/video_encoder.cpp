@@ -180,16 +180,15 @@ Result<void> VideoEncoder::encode_frame(const RawFrame& frame, bool force_key_fr
 
   // The even part of the frame; an odd last row or column is left out.
   const BgraView source{frame.image.data, size.width, size.height, frame.image.stride};
+  // Sharpening happens on the way into the picture. Either pass fails only
+  // on a geometry, which would fail the other pass too: there is no
+  // unsharpened fallback to take.
   Nv12Picture picture = pictures_.acquire_nv12(size.width, size.height);
-  if (!options_.sharpen || !sharpen_bgra_to_nv12(source, picture.view())) {
-    if (options_.sharpen) {
-      KIVO_WARN(kTarget, "vImage text sharpen failed; encoding unsharpened BGRA",
-                log::field("sharpen_status", "geometry"));
-    }
-    if (!bgra_to_nv12(source, picture.view())) {
-      return fail(KivoError::invalid_message(
-          "vImageConvert_ARGB8888To420Yp8_CbCr8 failed: picture geometry"));
-    }
+  const bool converted = options_.sharpen ? sharpen_bgra_to_nv12(source, picture.view())
+                                          : bgra_to_nv12(source, picture.view());
+  if (!converted) {
+    return fail(KivoError::invalid_message(
+        "vImageConvert_ARGB8888To420Yp8_CbCr8 failed: picture geometry"));
   }
 
   FrameOptions options;

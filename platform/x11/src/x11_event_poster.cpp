@@ -14,6 +14,7 @@
 
 #include "kivo/core/log.hpp"
 #include "x11_screen_source_xcb.hpp"
+#include "xcb_connection_error.hpp"
 
 namespace kivo::x11 {
 namespace {
@@ -37,25 +38,6 @@ constexpr std::uint8_t kWheelDownButton = 5;
 // every layout, so the check does not depend on the user's language.
 constexpr xcb_keysym_t kKeysymLeft = 0xff51;
 constexpr xcb_keysym_t kKeysymUp = 0xff52;
-
-std::string connection_error_text(int code) {
-  switch (code) {
-    case XCB_CONN_ERROR:
-      return "socket, pipe or stream error";
-    case XCB_CONN_CLOSED_EXT_NOTSUPPORTED:
-      return "extension not supported";
-    case XCB_CONN_CLOSED_MEM_INSUFFICIENT:
-      return "out of memory";
-    case XCB_CONN_CLOSED_REQ_LEN_EXCEED:
-      return "request length exceeded";
-    case XCB_CONN_CLOSED_PARSE_ERR:
-      return "invalid display name";
-    case XCB_CONN_CLOSED_INVALID_SCREEN:
-      return "no such screen";
-    default:
-      return fmt::format("connection error {}", code);
-  }
-}
 
 InputError unavailable(std::string reason) {
   return InputError::event_source_unavailable(std::move(reason));
@@ -241,7 +223,7 @@ class X11EventPoster final : public input::EventPoster {
       loss_logged_ = true;
       const int code = xcb_connection_has_error(connection_.get());
       KIVO_WARN(kTarget, "X connection for synthetic input lost",
-                log::field("error", code != 0 ? connection_error_text(code) : "flush failed"));
+                log::field("error", code != 0 ? xcb_connection_error_text(code) : "flush failed"));
     }
     return fail(InputError::event_creation_failed(kind));
   }
@@ -303,8 +285,8 @@ Expected<std::unique_ptr<input::EventPoster>, InputError> X11EventPosterFactory:
   // either way by its owner.
   XcbConnection connection(xcb_connect(display.c_str(), &screen_number));
   if (const int code = xcb_connection_has_error(connection.get()); code != 0) {
-    return fail(unavailable(
-        fmt::format("cannot connect to X display {}: {}", display, connection_error_text(code))));
+    return fail(unavailable(fmt::format("cannot connect to X display {}: {}", display,
+                                        xcb_connection_error_text(code))));
   }
   xcb_screen_t* screen = screen_of(connection.get(), screen_number);
   if (screen == nullptr) {

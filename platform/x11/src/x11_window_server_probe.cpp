@@ -7,31 +7,9 @@
 #include <string_view>
 #include <utility>
 
+#include "xcb_connection_error.hpp"
+
 namespace kivo::x11 {
-namespace {
-
-std::string_view connection_error_text(int code) {
-  switch (code) {
-    case XCB_CONN_ERROR:
-      return "socket, pipe or stream error";
-    case XCB_CONN_CLOSED_EXT_NOTSUPPORTED:
-      return "extension not supported";
-    case XCB_CONN_CLOSED_MEM_INSUFFICIENT:
-      return "out of memory";
-    case XCB_CONN_CLOSED_REQ_LEN_EXCEED:
-      return "request length exceeded";
-    case XCB_CONN_CLOSED_PARSE_ERR:
-      return "invalid display name";
-    case XCB_CONN_CLOSED_INVALID_SCREEN:
-      return "no such screen";
-    case XCB_CONN_CLOSED_FDPASSING_FAILED:
-      return "file descriptor passing failed";
-    default:
-      return "unknown error";
-  }
-}
-
-}  // namespace
 
 X11WindowServerProbe::X11WindowServerProbe(std::optional<std::string> display_name)
     : display_name_(std::move(display_name)) {}
@@ -51,8 +29,8 @@ Expected<void, std::string> X11WindowServerProbe::open() {
   xcb_connection_t* connection = xcb_connect(name.c_str(), nullptr);
   if (const int code = xcb_connection_has_error(connection); code != 0) {
     xcb_disconnect(connection);
-    return fail(
-        fmt::format("cannot connect to X display \"{}\": {}", name, connection_error_text(code)));
+    return fail(fmt::format("cannot connect to X display \"{}\": {}", name,
+                            xcb_connection_error_text(code)));
   }
   connection_ = connection;
   return {};
@@ -67,7 +45,7 @@ Expected<void, std::string> X11WindowServerProbe::check_alive() {
   // Reading is what lets xcb notice that the server has gone.
   while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) std::free(event);
   if (const int code = xcb_connection_has_error(connection_); code != 0) {
-    return fail(fmt::format("X connection lost: {}", connection_error_text(code)));
+    return fail(fmt::format("X connection lost: {}", xcb_connection_error_text(code)));
   }
   return {};
 }

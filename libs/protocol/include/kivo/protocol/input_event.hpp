@@ -66,6 +66,13 @@ struct InputReset {
 
 using InputEvent = std::variant<MouseEvent, KeyboardEvent, InputReset>;
 
+// A mouse event with x and y: frame pixels of the capture geometry (a delta
+// for "MoveRelative"), so it is checked against the geometry's epoch.
+inline bool is_positioned_mouse_event(const InputEvent& event) {
+  const auto* mouse = std::get_if<MouseEvent>(&event);
+  return mouse != nullptr && mouse->has_xy;
+}
+
 }  // namespace kivo::protocol
 
 template <>
