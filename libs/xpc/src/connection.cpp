@@ -26,6 +26,15 @@ Result<void> Sender::send_reply(std::uint64_t request_id, Message reply) const {
   return core_->send(request_id, std::move(reply));
 }
 
+bool EventPump::pump_until(const std::function<bool()>& done,
+                           std::chrono::steady_clock::time_point deadline) const {
+  return core_->pump_until(done, deadline);
+}
+
+void EventPump::wake() const {
+  core_->wake_pumps();
+}
+
 Result<Connection> Connection::connect(const std::filesystem::path& path) {
   const auto creation_failed = [](const KivoError& os_error) {
     return KivoError::invalid_message(

@@ -1,6 +1,7 @@
 #include "connection_core.hpp"
 
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 
 #include <new>
@@ -15,8 +16,8 @@ namespace {
 // send_with_reply. Past it the connection ends rather than grow memory.
 constexpr std::size_t kMaxHeldEventBytes = 64u * 1024u * 1024u;
 
-// The connection whose reader runs on this thread, if any.
-thread_local const ConnectionCore* reading_core = nullptr;
+// The connection whose read turn this thread holds, if any.
+thread_local const ConnectionCore* turn_holder_of = nullptr;
 
 void name_this_thread(const char* name) {
   ::pthread_setname_np(::pthread_self(), name);
@@ -31,7 +32,6 @@ void ConnectionCore::set_event_handler(EventHandler handler) {
 
 void ConnectionCore::resume(const std::shared_ptr<ConnectionCore>& self) {
   std::lock_guard threads(threads_mutex_);
-  EventHandler handler;
   bool start_writer = false;
   {
     std::lock_guard lock(mutex_);
@@ -40,13 +40,10 @@ void ConnectionCore::resume(const std::shared_ptr<ConnectionCore>& self) {
     // The reader runs even on an ended connection: it delivers the end.
     reader_running_ = true;
     start_writer = writer_running_ = !ended_;
-    // Moved out so that a handler holding a Sender does not keep the core
-    // alive through the core itself.
-    handler = std::move(handler_);
   }
-  reader_ = std::thread([self, handler = std::move(handler)]() mutable {
+  reader_ = std::thread([self] {
     name_this_thread("kivo-xpc-read");
-    self->read_loop(std::move(handler));
+    self->read_loop();
   });
   if (start_writer) {
     writer_ = std::thread([self] {
@@ -76,7 +73,7 @@ Result<Reply> ConnectionCore::send_with_reply(Message message) {
   const std::uint64_t id = queue_locked(std::move(item), &waiter);
   if (id == 0) return Reply(ConnectionError::kInvalid);
   flush_locked(lock);
-  if (on_reader_thread()) {
+  if (holds_read_turn()) {
     lock.unlock();
     read_until_answered(waiter);
     lock.lock();
@@ -121,9 +118,13 @@ void ConnectionCore::flush_locked(std::unique_lock<std::mutex>& lock) {
   write_idle_.notify_all();
   if (!reached) {
     end_locked();
+    close_socket_if_unused_locked();
     return;
   }
-  if (ended_) return;
+  if (ended_) {
+    close_socket_if_unused_locked();
+    return;
+  }
   if (*reached < item.encoded.bytes.size()) {
     // The socket is full: the writer finishes this message before any other.
     item.sent = *reached;
@@ -149,10 +150,29 @@ void ConnectionCore::end_locked() {
   }
   waiters_.clear();
   writer_wake_.notify_all();
+  // Pumps waiting for the read turn leave: nothing more is read.
+  read_turn_free_.notify_all();
 }
 
-bool ConnectionCore::on_reader_thread() const {
-  return reading_core == this;
+void ConnectionCore::close_socket_if_unused_locked() {
+  if (ended_ && !reader_running_ && !writer_running_ && !writing_ && !read_turn_taken_) {
+    socket_.reset();
+  }
+}
+
+void ConnectionCore::take_read_turn_locked() {
+  read_turn_taken_ = true;
+  turn_holder_of = this;
+}
+
+void ConnectionCore::release_read_turn_locked() {
+  read_turn_taken_ = false;
+  turn_holder_of = nullptr;
+  read_turn_free_.notify_all();
+}
+
+bool ConnectionCore::holds_read_turn() const {
+  return turn_holder_of == this;
 }
 
 bool ConnectionCore::flush(std::chrono::milliseconds timeout) {
@@ -166,30 +186,32 @@ bool ConnectionCore::flush(std::chrono::milliseconds timeout) {
 void ConnectionCore::cancel() {
   std::unique_lock lock(mutex_);
   end_locked();
-  // The reader finishes the handler's current call and delivers the end;
-  // when the caller is that handler, the end follows once it returns.
-  const bool from_handler = on_reader_thread();
+  // The reader thread waits for the handler's current call to end and
+  // delivers the end; when the caller is that handler, the end follows once
+  // it returns, and the reader thread closes the socket after it.
+  const bool from_handler = holds_read_turn();
   threads_done_.wait(lock, [&] { return !writer_running_ && (from_handler || !reader_running_); });
   // A sender may still be inside a direct write; the socket is shut down, so
   // it returns at once.
   write_idle_.wait(lock, [&] { return !writing_; });
-  // The reader no longer touches the socket once the connection has ended.
-  socket_.reset();
+  close_socket_if_unused_locked();
 }
 
 void ConnectionCore::release() {
   cancel();
   {
+    // Once resumed, the reader thread lets go of the handler after the last
+    // event; it may be running the handler right now.
     std::lock_guard lock(mutex_);
-    handler_ = nullptr;
+    if (!resumed_) handler_ = nullptr;
   }
   // Both threads are past their loops by now, so the joins are quick.
   std::lock_guard threads(threads_mutex_);
   if (writer_.joinable()) writer_.join();
   if (!reader_.joinable()) return;
-  if (reader_.get_id() == std::this_thread::get_id()) {
-    // The handler is dropping the connection: the thread ends by itself
-    // right after, and keeps the core alive until then.
+  if (holds_read_turn()) {
+    // The handler is dropping the connection: the reader thread ends by
+    // itself once the handler returns, and keeps the core alive until then.
     reader_.detach();
   } else {
     reader_.join();
@@ -201,20 +223,38 @@ bool ConnectionCore::is_ended() const {
   return ended_;
 }
 
-void ConnectionCore::read_loop(EventHandler handler) {
-  reading_core = this;
-  while (std::optional<WireMessage> wire = next_event()) {
-    if (!handler) continue;
-    try {
-      handler(Event(std::move(*wire)));
-    } catch (...) {
-      // A handler that throws has lost track of the conversation; end it
-      // rather than go on with the next message.
-      std::lock_guard lock(mutex_);
-      end_locked();
+void ConnectionCore::read_loop() {
+  for (;;) {
+    std::uint64_t reads_before = 0;
+    {
+      std::unique_lock lock(mutex_);
+      read_turn_free_.wait(lock, [&] { return ended_ || (pumps_ == 0 && !read_turn_taken_); });
+      if (ended_) break;
+      reads_before = reads_;
     }
+    // Waits without the turn, so that a pump can take over meanwhile.
+    (void)wait_readable(socket_.get(), -1, std::nullopt);
+    {
+      std::lock_guard lock(mutex_);
+      if (ended_) break;
+      // A pump came, or read what woke this thread: look again.
+      if (pumps_ != 0 || read_turn_taken_ || reads_ != reads_before) continue;
+      take_read_turn_locked();
+    }
+    read_and_dispatch();
+    std::lock_guard lock(mutex_);
+    release_read_turn_locked();
+  }
+
+  // Pumps take no turn after the end, so once the current holder lets go
+  // the end is the last event.
+  {
+    std::unique_lock lock(mutex_);
+    read_turn_free_.wait(lock, [&] { return !read_turn_taken_; });
+    take_read_turn_locked();
   }
   held_events_.clear();
+  EventHandler handler = std::move(handler_);
   if (handler) {
     try {
       handler(Event(ConnectionError::kInvalid));
@@ -224,29 +264,79 @@ void ConnectionCore::read_loop(EventHandler handler) {
   }
   // Let go of what the handler holds before cancel() may return.
   handler = nullptr;
-  reading_core = nullptr;
   std::lock_guard lock(mutex_);
+  release_read_turn_locked();
   reader_running_ = false;
+  close_socket_if_unused_locked();
   threads_done_.notify_all();
 }
 
-std::optional<WireMessage> ConnectionCore::next_event() {
-  for (;;) {
-    {
-      // After the end, cancel() included, nothing but the end is delivered.
-      std::lock_guard lock(mutex_);
-      if (ended_) return std::nullopt;
-    }
-    if (!held_events_.empty()) {
-      WireMessage wire = std::move(held_events_.front());
-      held_events_.pop_front();
-      if (held_events_.empty()) held_bytes_ = 0;
-      return wire;
-    }
-    Incoming incoming = receive_one();
-    if (incoming.ended) return std::nullopt;
-    if (incoming.event) return std::move(incoming.event);
+void ConnectionCore::read_and_dispatch() {
+  Incoming incoming = receive_one();
+  if (incoming.event) dispatch(std::move(*incoming.event));
+  while (!held_events_.empty()) {
+    WireMessage held = std::move(held_events_.front());
+    held_events_.pop_front();
+    if (held_events_.empty()) held_bytes_ = 0;
+    dispatch(std::move(held));
   }
+}
+
+void ConnectionCore::dispatch(WireMessage wire) {
+  {
+    // After the end, cancel() included, nothing but the end is delivered.
+    std::lock_guard lock(mutex_);
+    if (ended_) return;
+  }
+  if (!handler_) return;
+  try {
+    handler_(Event(std::move(wire)));
+  } catch (...) {
+    // A handler that throws has lost track of the conversation; end it
+    // rather than go on with the next message.
+    std::lock_guard lock(mutex_);
+    end_locked();
+  }
+}
+
+bool ConnectionCore::pump_until(const std::function<bool()>& done,
+                                std::chrono::steady_clock::time_point deadline) {
+  // From inside the handler the caller already reads; there is nothing to take over.
+  if (holds_read_turn()) return done();
+  std::unique_lock lock(mutex_);
+  if (!resumed_) {
+    lock.unlock();
+    return done();
+  }
+  if (!pump_wake_) pump_wake_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  ++pumps_;
+  bool finished = false;
+  for (;;) {
+    lock.unlock();
+    finished = done();
+    lock.lock();
+    if (finished || ended_ || std::chrono::steady_clock::now() >= deadline) break;
+    if (read_turn_taken_) {
+      read_turn_free_.wait_until(lock, deadline);
+      continue;
+    }
+    take_read_turn_locked();
+    lock.unlock();
+    const Readiness readiness = wait_readable(socket_.get(), pump_wake_.get(), deadline);
+    if (readiness == Readiness::kReadable) read_and_dispatch();
+    lock.lock();
+    release_read_turn_locked();
+  }
+  --pumps_;
+  // The reader thread reads again once no pump is left.
+  read_turn_free_.notify_all();
+  return finished;
+}
+
+void ConnectionCore::wake_pumps() {
+  std::lock_guard lock(mutex_);
+  if (pump_wake_) (void)::eventfd_write(pump_wake_.get(), 1);
+  read_turn_free_.notify_all();
 }
 
 ConnectionCore::Incoming ConnectionCore::receive_one() {
@@ -258,6 +348,7 @@ ConnectionCore::Incoming ConnectionCore::receive_one() {
     }
   }();
   std::lock_guard lock(mutex_);
+  ++reads_;
   if (!received) {
     end_locked();
     return Incoming{std::nullopt, 0, true};
@@ -317,6 +408,7 @@ void ConnectionCore::write_loop() {
     }
   }
   writer_running_ = false;
+  close_socket_if_unused_locked();
   threads_done_.notify_all();
 }
 

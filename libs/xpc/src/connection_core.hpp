@@ -1,5 +1,11 @@
 // The shared state of one connection and its two threads. The threads keep
 // the core alive while they run; the Connection handle owns the threads.
+//
+// Reading goes by turns: whoever holds the read turn takes messages off the
+// socket and calls the handler, so events stay one at a time and in order
+// whichever thread handles them. The reader thread waits for the socket
+// without the turn and takes it only to read; a thread in pump_until() goes
+// first, and the reader thread stands aside until no pump is left.
 #pragma once
 
 #include <chrono>
@@ -7,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,6 +42,10 @@ class ConnectionCore {
   // when it is the caller).
   void release();
   bool is_ended() const;
+  // See EventPump.
+  bool pump_until(const std::function<bool()>& done,
+                  std::chrono::steady_clock::time_point deadline);
+  void wake_pumps();
 
  private:
   struct Outgoing {
@@ -63,11 +74,19 @@ class ConnectionCore {
   // thread; whatever is left goes to the writer. Never waits for the socket.
   void flush_locked(std::unique_lock<std::mutex>& lock);
   void end_locked();
-  bool on_reader_thread() const;
+  // Closes the socket once the connection has ended and no thread uses it.
+  void close_socket_if_unused_locked();
 
-  void read_loop(EventHandler handler);
-  // The next message for the handler, or nothing once the connection ended.
-  std::optional<WireMessage> next_event();
+  void take_read_turn_locked();
+  void release_read_turn_locked();
+  // The calling thread holds the read turn: it is the one in the handler.
+  bool holds_read_turn() const;
+
+  void read_loop();
+  // With the read turn: takes one message off the socket and hands it on,
+  // then the events held back meanwhile by send_with_reply.
+  void read_and_dispatch();
+  void dispatch(WireMessage wire);
   Incoming receive_one();
   // send_with_reply from inside the handler: nobody else reads the socket
   // then, so the handler's own thread reads until the answer comes.
@@ -76,6 +95,9 @@ class ConnectionCore {
 
   mutable std::mutex mutex_;
   UniqueFd socket_;  // closed only once the reader and writer are done with it
+  // Called only by the holder of the read turn; the reader thread lets go of
+  // it after the last event, so that a handler holding a Sender does not keep
+  // the core alive through the core itself.
   EventHandler handler_;
   bool resumed_ = false;
   bool ended_ = false;
@@ -89,6 +111,12 @@ class ConnectionCore {
 
   std::map<std::uint64_t, Waiter*> waiters_;
 
+  bool read_turn_taken_ = false;
+  std::size_t pumps_ = 0;    // threads inside pump_until()
+  std::uint64_t reads_ = 0;  // messages taken off the socket, ends included
+  std::condition_variable read_turn_free_;
+  UniqueFd pump_wake_;  // an eventfd that ends a pump's wait; made by the first pump
+
   // Set while the thread runs its loop; cleared (and threads_done_ told)
   // after the reader's last event.
   bool reader_running_ = false;
@@ -96,7 +124,7 @@ class ConnectionCore {
   std::condition_variable threads_done_;
 
   // Events that came while the handler waited in send_with_reply; they go to
-  // the handler, in order, once it returns. The reader thread's own.
+  // the handler, in order, once it returns. The read turn's own.
   std::deque<WireMessage> held_events_;
   std::size_t held_bytes_ = 0;
 

@@ -1,10 +1,14 @@
 #include "socket_io.hpp"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 namespace kivo::xpc::detail {
@@ -123,6 +127,34 @@ Result<ReceivedMessage> receive_message(int fd) {
   auto wire = decode_body(body, std::move(fds));
   if (!wire) return fail(std::move(wire).error());
   return ReceivedMessage{std::move(*wire), *length};
+}
+
+Readiness wait_readable(int fd, int wake_fd,
+                        std::optional<std::chrono::steady_clock::time_point> deadline) {
+  std::array<pollfd, 2> watched{{{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}}};
+  const nfds_t count = wake_fd >= 0 ? 2 : 1;
+  for (;;) {
+    timespec timeout{};
+    if (deadline) {
+      const auto left = std::max(*deadline - std::chrono::steady_clock::now(),
+                                 std::chrono::steady_clock::duration::zero());
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+      timeout.tv_sec = static_cast<std::time_t>(seconds.count());
+      timeout.tv_nsec = static_cast<long>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
+    }
+    const int ready = ::ppoll(watched.data(), count, deadline ? &timeout : nullptr, nullptr);
+    if (ready < 0) {
+      // Only EINTR is expected; anything else is left to the read to report.
+      if (errno == EINTR) continue;
+      return Readiness::kReadable;
+    }
+    if (ready == 0) return Readiness::kTimedOut;
+    if (watched[0].revents != 0) return Readiness::kReadable;
+    eventfd_t ignored = 0;
+    (void)::eventfd_read(wake_fd, &ignored);
+    return Readiness::kWoken;
+  }
 }
 
 }  // namespace kivo::xpc::detail

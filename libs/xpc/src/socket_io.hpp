@@ -1,7 +1,9 @@
 // Moving whole messages over a connected stream socket.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 
 #include "kivo/core/result.hpp"
 #include "kivo/xpc/wire.hpp"
@@ -25,5 +27,12 @@ Result<std::size_t> send_message_from(int fd, const EncodedMessage& message, std
 // message are all errors; every descriptor that came with a failed message
 // has been closed.
 Result<ReceivedMessage> receive_message(int fd);
+
+// Waits until `fd` has something to read (end of stream and errors count) or
+// `wake_fd`, an eventfd, is signalled, which it then resets. Without a deadline
+// it waits for ever; a negative `wake_fd` is left out.
+enum class Readiness : std::uint8_t { kReadable, kWoken, kTimedOut };
+Readiness wait_readable(int fd, int wake_fd,
+                        std::optional<std::chrono::steady_clock::time_point> deadline);
 
 }  // namespace kivo::xpc::detail

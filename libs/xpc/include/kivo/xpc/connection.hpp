@@ -3,7 +3,8 @@
 //
 // Threads: after resume() the connection runs two of its own. The reader
 // ("kivo-xpc-read") takes messages off the socket and calls the event handler
-// itself, one event at a time, in arrival order; while the handler runs,
+// itself, one event at a time, in arrival order (unless an EventPump has
+// lent it another thread meanwhile); while the handler runs,
 // nothing more is read, so a slow handler holds the peer back. The writer
 // ("kivo-xpc-write") only finishes what the socket did not take at once:
 // a send writes on the caller's thread when nothing else is queued, and
@@ -84,6 +85,30 @@ class Sender {
   std::shared_ptr<detail::ConnectionCore> core_;
 };
 
+// A copyable handle for a thread that waits for something the handler
+// records: while it waits it reads the socket and runs the handler itself, so
+// what it waits for reaches it without a hand-off from the reader thread.
+// Events are still handled one at a time and in arrival order; the ones that
+// come while a pump runs are handled on the pumping thread. Like Sender, it
+// may outlive the Connection.
+class EventPump {
+ public:
+  // Reads and handles events until done() holds, the deadline passes, or the
+  // connection ends; returns done()'s last answer. done() is asked first, and
+  // again after every event and every wake(), with none of the connection's
+  // locks held; the caller must hold nothing the handler takes. Before
+  // resume(), and from inside the handler, it only asks done().
+  bool pump_until(const std::function<bool()>& done,
+                  std::chrono::steady_clock::time_point deadline) const;
+  // Makes every pump_until() running now ask done() again at once.
+  void wake() const;
+
+ private:
+  friend class Connection;
+  explicit EventPump(std::shared_ptr<detail::ConnectionCore> core) : core_(std::move(core)) {}
+  std::shared_ptr<detail::ConnectionCore> core_;
+};
+
 class Connection {
  public:
   // Connects to the socket at `path`. Failure: InvalidMessage
@@ -121,6 +146,7 @@ class Connection {
   Result<Reply> send_with_reply(Message message);
 
   Sender sender() const { return Sender(core_); }
+  EventPump event_pump() const { return EventPump(core_); }
 
   // Waits at most `timeout` for every queued message to be on the socket;
   // true when they are, false on time-out or once the connection has ended.
