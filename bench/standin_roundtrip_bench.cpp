@@ -10,7 +10,8 @@
 // what the link costs on both sides, the hand-off from the service's reader to
 // the waiting thread included. The stand-in path adds the agent's inbound
 // queue and responder thread (the agent's command loop), the stand-in's books,
-// and JSON both ways.
+// and JSON both ways; it saves that last hand-off, since the stand-in's
+// waiting thread reads the link itself (EventPump).
 //
 // Each iteration is timed on its own; the counters p50_us and p99_us are the
 // percentiles of those times.

@@ -92,6 +92,11 @@ Result<Reply> Connection::send_with_reply(Message message) {
   return core_->send_with_reply(std::move(message));
 }
 
+EventPump Connection::event_pump() const {
+  core_->allow_pumps();
+  return EventPump(core_);
+}
+
 bool Connection::flush(std::chrono::milliseconds timeout) {
   return core_->flush(timeout);
 }

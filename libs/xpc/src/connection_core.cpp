@@ -152,6 +152,7 @@ void ConnectionCore::end_locked() {
   writer_wake_.notify_all();
   // Pumps waiting for the read turn leave: nothing more is read.
   read_turn_free_.notify_all();
+  reader_may_read_.notify_one();
 }
 
 void ConnectionCore::close_socket_if_unused_locked() {
@@ -169,6 +170,7 @@ void ConnectionCore::release_read_turn_locked() {
   read_turn_taken_ = false;
   turn_holder_of = nullptr;
   read_turn_free_.notify_all();
+  if (pumps_ == 0) reader_may_read_.notify_one();
 }
 
 bool ConnectionCore::holds_read_turn() const {
@@ -226,15 +228,20 @@ bool ConnectionCore::is_ended() const {
 void ConnectionCore::read_loop() {
   for (;;) {
     std::uint64_t reads_before = 0;
+    bool may_pump = false;
     {
       std::unique_lock lock(mutex_);
-      read_turn_free_.wait(lock, [&] { return ended_ || (pumps_ == 0 && !read_turn_taken_); });
+      reader_may_read_.wait(lock, [&] { return ended_ || (pumps_ == 0 && !read_turn_taken_); });
       if (ended_) break;
       reads_before = reads_;
+      may_pump = pumps_allowed_;
+      // Without pumps nobody else reads: the turn is held through the wait,
+      // which saves a poll per message.
+      if (!may_pump) take_read_turn_locked();
     }
-    // Waits without the turn, so that a pump can take over meanwhile.
-    (void)wait_readable(socket_.get(), -1, std::nullopt);
-    {
+    if (may_pump) {
+      // Waits without the turn, so that a pump can take over meanwhile.
+      (void)wait_readable(socket_.get(), -1, std::nullopt);
       std::lock_guard lock(mutex_);
       if (ended_) break;
       // A pump came, or read what woke this thread: look again.
@@ -304,11 +311,10 @@ bool ConnectionCore::pump_until(const std::function<bool()>& done,
   // From inside the handler the caller already reads; there is nothing to take over.
   if (holds_read_turn()) return done();
   std::unique_lock lock(mutex_);
-  if (!resumed_) {
+  if (!resumed_ || !pumps_allowed_) {
     lock.unlock();
     return done();
   }
-  if (!pump_wake_) pump_wake_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   ++pumps_;
   bool finished = false;
   for (;;) {
@@ -327,10 +333,16 @@ bool ConnectionCore::pump_until(const std::function<bool()>& done,
     lock.lock();
     release_read_turn_locked();
   }
-  --pumps_;
   // The reader thread reads again once no pump is left.
-  read_turn_free_.notify_all();
+  if (--pumps_ == 0) reader_may_read_.notify_one();
   return finished;
+}
+
+void ConnectionCore::allow_pumps() {
+  std::lock_guard lock(mutex_);
+  if (pumps_allowed_) return;
+  pumps_allowed_ = true;
+  pump_wake_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
 }
 
 void ConnectionCore::wake_pumps() {

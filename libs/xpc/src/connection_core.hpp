@@ -3,9 +3,10 @@
 //
 // Reading goes by turns: whoever holds the read turn takes messages off the
 // socket and calls the handler, so events stay one at a time and in order
-// whichever thread handles them. The reader thread waits for the socket
-// without the turn and takes it only to read; a thread in pump_until() goes
-// first, and the reader thread stands aside until no pump is left.
+// whichever thread handles them. Once pumps are allowed, the reader thread
+// waits for the socket without the turn and takes it only to read; a thread
+// in pump_until() goes first, and the reader thread stands aside until no
+// pump is left.
 #pragma once
 
 #include <chrono>
@@ -42,7 +43,9 @@ class ConnectionCore {
   // when it is the caller).
   void release();
   bool is_ended() const;
-  // See EventPump.
+  // See EventPump. Until allow_pumps() the reader thread holds the read
+  // turn while it waits for the socket, and pump_until() only asks done().
+  void allow_pumps();
   bool pump_until(const std::function<bool()>& done,
                   std::chrono::steady_clock::time_point deadline);
   void wake_pumps();
@@ -112,10 +115,12 @@ class ConnectionCore {
   std::map<std::uint64_t, Waiter*> waiters_;
 
   bool read_turn_taken_ = false;
-  std::size_t pumps_ = 0;    // threads inside pump_until()
-  std::uint64_t reads_ = 0;  // messages taken off the socket, ends included
-  std::condition_variable read_turn_free_;
-  UniqueFd pump_wake_;  // an eventfd that ends a pump's wait; made by the first pump
+  std::size_t pumps_ = 0;                    // threads inside pump_until()
+  std::uint64_t reads_ = 0;                  // messages taken off the socket, ends included
+  std::condition_variable read_turn_free_;   // pumps wait here for the turn
+  std::condition_variable reader_may_read_;  // the reader thread waits here for no pump
+  bool pumps_allowed_ = false;
+  UniqueFd pump_wake_;  // an eventfd that ends a pump's wait
 
   // Set while the thread runs its loop; cleared (and threads_done_ told)
   // after the reader's last event.

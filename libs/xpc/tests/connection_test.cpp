@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "kivo/xpc/bounded_queue.hpp"
@@ -63,6 +64,10 @@ class EventLog {
   const std::string& thread_name() const { return thread_name_; }
   std::size_t errors() const { return errors_; }
   std::size_t messages() const { return events_.size() - errors_; }
+  std::size_t count() {
+    std::lock_guard lock(mutex_);
+    return events_.size();
+  }
   const Message& message(std::size_t index) {
     return std::get<WireMessage>(events_.at(index)).message;
   }
@@ -587,6 +592,112 @@ TEST_F(ConnectionTest, SenderOutlivesTheConnection) {
   const Sender sender = agent_->sender();
   finish();
   EXPECT_TRUE(sender.send(numbered(1)));
+}
+
+// A thread that pumps reads and handles events itself; the reader thread
+// takes over again once it leaves.
+class EventPumpTest : public ConnectionTest {
+ protected:
+  void start_pumping() {
+    pump_.emplace(agent_->event_pump());
+    start();
+  }
+  // Pumps until the log holds `count` events. `then` runs once the pump has
+  // begun, when the reader thread already stands aside: what it makes the
+  // peer send is read by the pump.
+  bool pump_for(std::size_t count, std::chrono::milliseconds patience = kPatience,
+                const std::function<void()>& then = {}) {
+    bool begun = false;
+    return pump_->pump_until(
+        [&] {
+          if (!std::exchange(begun, true) && then) then();
+          return log_.count() >= count;
+        },
+        std::chrono::steady_clock::now() + patience);
+  }
+
+  std::optional<EventPump> pump_;
+};
+
+TEST_F(EventPumpTest, ThePumpingThreadHandlesEventsInOrderAndTheReaderTakesOverAfter) {
+  start_pumping();
+  ASSERT_TRUE(pump_for(2, kPatience, [&] {
+    raw_send(peer_.get(), framed(1, 0, numbered(1)));
+    raw_send(peer_.get(), framed(2, 0, numbered(2)));
+  }));
+  // Nothing is left unread for the reader thread, which handles what follows.
+  raw_send(peer_.get(), framed(3, 0, numbered(3)));
+  ASSERT_TRUE(log_.wait_for_events(3));
+  peer_.reset();
+  expect_ended_once_after(3);
+
+  const auto me = std::this_thread::get_id();
+  EXPECT_EQ(log_.threads()[0], me);
+  EXPECT_EQ(log_.threads()[1], me);
+  EXPECT_NE(log_.threads()[2], me);
+  for (std::uint64_t i = 0; i < 3; ++i) EXPECT_EQ(log_.message(i).uint64("seq"), i + 1);
+}
+
+TEST_F(EventPumpTest, StopsAtTheDeadlineOrWhenWokenWithoutTraffic) {
+  start_pumping();
+  EXPECT_FALSE(pump_for(1, std::chrono::milliseconds(10)));
+
+  std::atomic<bool> asked{false};
+  std::thread waker([&] {
+    asked = true;
+    pump_->wake();
+  });
+  // A wake before the pump starts counts too: done() is asked again.
+  EXPECT_TRUE(pump_->pump_until([&] { return asked.load(); },
+                                std::chrono::steady_clock::now() + kPatience));
+  waker.join();
+  EXPECT_EQ(log_.count(), 0u);
+}
+
+TEST_F(EventPumpTest, TheEndStopsThePumpAndComesOnceFromTheReader) {
+  start_pumping();
+  // done() never holds: the pump returns because the link ended.
+  EXPECT_FALSE(pump_for(100, kPatience, [&] {
+    raw_send(peer_.get(), framed(1, 0, numbered(1)));
+    peer_.reset();
+  }));
+  ASSERT_TRUE(log_.wait_for_end());
+  expect_ended_once_after(1);
+}
+
+// The handler may cancel the connection and ask the peer something while it
+// runs on a pumping thread, as it may on the reader thread.
+TEST_F(EventPumpTest, AHandlerOnThePumpingThreadMaySendWithReplyAndCancel) {
+  std::optional<Result<Reply>> answer;
+  agent_->set_event_handler([&](Event event) {
+    auto* wire = std::get_if<WireMessage>(&event);
+    const std::optional<std::uint64_t> seq = wire ? wire->message.uint64("seq") : std::nullopt;
+    if (seq == 1u) answer.emplace(agent_->send_with_reply(numbered(100)));
+    if (seq == 2u) agent_->cancel();
+    log_.record(std::move(event));
+  });
+  pump_.emplace(agent_->event_pump());
+  agent_->resume();
+  std::thread peer;
+  EXPECT_FALSE(pump_for(100, kPatience, [&] {
+    peer = std::thread([&] {
+      raw_send(peer_.get(), framed(1, 0, numbered(1)));
+      const auto question = raw_receive(peer_.get());
+      ASSERT_TRUE(question);
+      raw_send(peer_.get(), framed(2, 0, numbered(2)));
+      raw_send(peer_.get(), framed(3, question->message_id, numbered(3)));
+    });
+  }));
+  peer.join();
+  ASSERT_TRUE(log_.wait_for_end());
+  // The peer sees the end of the stream.
+  char byte = 0;
+  EXPECT_EQ(::recv(peer_.get(), &byte, 1, 0), 0);
+  expect_ended_once_after(2);
+  ASSERT_TRUE(answer && *answer && !(*answer)->is_error());
+  EXPECT_EQ((*answer)->message().uint64("seq"), 3u);
+  EXPECT_EQ(log_.threads()[0], std::this_thread::get_id());
+  EXPECT_EQ(log_.threads()[1], std::this_thread::get_id());
 }
 
 }  // namespace

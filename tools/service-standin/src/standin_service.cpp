@@ -225,10 +225,11 @@ Result<void> StandinService::accept_agent(Millis timeout) {
     }
     on_message(std::get<xpc::WireMessage>(event));
   });
+  xpc::EventPump pump = connection.event_pump();
   connection.resume();
   std::lock_guard lock(s.mutex);
   s.sender.emplace(connection.sender());
-  s.pump.emplace(connection.event_pump());
+  s.pump.emplace(std::move(pump));
   s.connection.emplace(std::move(connection));
   return ok();
 }

@@ -146,7 +146,10 @@ class Connection {
   Result<Reply> send_with_reply(Message message);
 
   Sender sender() const { return Sender(core_); }
-  EventPump event_pump() const { return EventPump(core_); }
+  // Call before resume() if a thread will pump: until the first call the
+  // reader thread keeps the socket to itself while it waits (a poll less per
+  // message), so a pump that starts meanwhile waits for the next message.
+  EventPump event_pump() const;
 
   // Waits at most `timeout` for every queued message to be on the socket;
   // true when they are, false on time-out or once the connection has ended.

@@ -66,7 +66,9 @@ struct StandinOptions {
   // Called with the hello's payload as received, before waits see it.
   std::function<void(const std::string& raw, const Result<protocol::HelloRequest>& decoded)>
       on_hello{};
-  // Called for every agent document, before waits see it.
+  // Called for every agent document, before waits see it. Both are called
+  // one at a time and in order, on the link's reader thread or on a thread
+  // inside one of the await_* calls (which reads the link while it waits).
   std::function<void(const AgentDocument&)> on_document{};
   // When set, frames go here instead of to next_media_frame / next_bulk_frame.
   std::function<void(const protocol::MediaFrame&)> on_media_frame{};
