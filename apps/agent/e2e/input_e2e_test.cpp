@@ -157,13 +157,7 @@ class InputE2eTest : public ::testing::Test {
 
   static protocol::MouseEvent mouse(protocol::MouseAction action, std::int32_t x, std::int32_t y,
                                     std::optional<protocol::MouseButton> button = std::nullopt) {
-    protocol::MouseEvent event;
-    event.action = action;
-    event.has_xy = true;
-    event.x = x;
-    event.y = y;
-    event.button = button;
-    return event;
+    return {.action = action, .has_xy = true, .button = button, .x = x, .y = y};
   }
 
   static protocol::KeyboardEvent key(std::uint16_t vk_code, bool down) {

@@ -25,13 +25,7 @@ protocol::InputEvent key_event(std::uint16_t vk, bool down) {
 
 protocol::InputEvent mouse_at(MouseAction action, std::optional<MouseButton> button, std::int32_t x,
                               std::int32_t y) {
-  protocol::MouseEvent event;
-  event.action = action;
-  event.button = button;
-  event.has_xy = true;
-  event.x = x;
-  event.y = y;
-  return event;
+  return protocol::MouseEvent{.action = action, .has_xy = true, .button = button, .x = x, .y = y};
 }
 
 std::vector<PostedEvent> modifier_releases() {

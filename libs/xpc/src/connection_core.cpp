@@ -279,9 +279,16 @@ void ConnectionCore::read_loop() {
 }
 
 void ConnectionCore::read_and_dispatch() {
+  // receive_one() gives no event once the connection has ended.
   Incoming incoming = receive_one();
   if (incoming.event) dispatch(std::move(*incoming.event));
   while (!held_events_.empty()) {
+    {
+      // The handler may have ended the connection (cancel() included): then
+      // nothing but the end is delivered.
+      std::lock_guard lock(mutex_);
+      if (ended_) return;
+    }
     WireMessage held = std::move(held_events_.front());
     held_events_.pop_front();
     if (held_events_.empty()) held_bytes_ = 0;
@@ -290,11 +297,6 @@ void ConnectionCore::read_and_dispatch() {
 }
 
 void ConnectionCore::dispatch(WireMessage wire) {
-  {
-    // After the end, cancel() included, nothing but the end is delivered.
-    std::lock_guard lock(mutex_);
-    if (ended_) return;
-  }
   if (!handler_) return;
   try {
     handler_(Event(std::move(wire)));
