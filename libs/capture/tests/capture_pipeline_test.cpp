@@ -107,6 +107,14 @@ class CapturePipelineTest : public ::testing::Test {
     return std::nullopt;
   }
 
+  // next_frame() may have delivered more frames than came out by then; takes
+  // the rest, so that no frame is still in the worker's hands (about to set
+  // the geometry) when the test goes on.
+  void settle(EncodedVideoChannel& channel) {
+    while (channel.pop_for(200ms)) {
+    }
+  }
+
   std::shared_ptr<FakeScreenSource> source_ = std::make_shared<FakeScreenSource>();
   std::shared_ptr<video::FakeEncoderFactory> encoders_ =
       std::make_shared<video::FakeEncoderFactory>();
@@ -239,6 +247,7 @@ TEST_F(CapturePipelineTest, OnlyTheLastReconfigurationIsAppliedAndGeometryCarrie
   auto outputs = pipeline->start();
   ASSERT_TRUE(outputs);
   ASSERT_TRUE(next_frame(*outputs->video));
+  settle(*outputs->video);
 
   auto first = pipeline->reconfigure(config_of(640, 480, 15, 3000));
   auto second = pipeline->reconfigure(config_of(640, 480, 20, 3000));
